@@ -1,0 +1,101 @@
+// Console input and output on the raw descriptors: each line is written
+// whole before the call returns, so nothing is pending when a run ends, and
+// every failure is reported with the errno that caused it.
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+namespace tessvane {
+namespace {
+
+constexpr char EndOfInputCharacter = 26;
+
+// Writes all of text to descriptor fd; false with errno set on failure.
+bool WriteAll(int fd, std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsBlankArgument(std::string_view argument) {
+  std::size_t i = 0;
+  while (i < argument.size()) {
+    const auto c = static_cast<unsigned char>(argument[i]);
+    if (c >= 1 && c <= 32) {
+      ++i;
+    } else if (c == '"' && i + 1 < argument.size() && argument[i + 1] == '"') {
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::string> FirstArgument(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!IsBlankArgument(argv[i])) return std::string(argv[i]);
+  }
+  return std::nullopt;
+}
+
+void WriteConsoleLine(std::string_view text) {
+  std::string line(text);
+  line += "\r\n";
+  if (!WriteAll(STDOUT_FILENO, line)) RaiseInOutError(errno);
+}
+
+void WaitForEnter() {
+  char c;
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      RaiseInOutError(errno);
+    }
+    if (got == 0 || c == '\n' || c == EndOfInputCharacter) return;
+  }
+}
+
+std::string ErrorReport(const ERunError& error, std::string_view module) {
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%08llX",
+                static_cast<unsigned long long>(error.Offset()));
+  std::string report = "Exception ";
+  report += error.ClassName();
+  report += " in module ";
+  report += module;
+  report += " at ";
+  report += offset;
+  report += ".\n";
+  report += error.Message();
+  if (!error.Message().empty() && error.Message().back() != '.') report += '.';
+  report += "\r\n";
+  return report;
+}
+
+std::string ExecutableName() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return program_invocation_short_name;
+  const std::string_view full(path, static_cast<std::size_t>(length));
+  return std::string(full.substr(full.rfind('/') + 1));
+}
+
+void WriteReport(std::string_view text) noexcept {
+  static_cast<void>(WriteAll(STDOUT_FILENO, text));
+}
+
+}  // namespace tessvane

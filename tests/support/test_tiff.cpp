@@ -1,0 +1,156 @@
+// Test TIFF files through libtiff, scratch directories and test pages.
+#include "test_tiff.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace testing_support {
+
+void WriteTestTiff(const std::string& path, const TiffLayout& layout,
+                   const std::vector<std::uint8_t>& pixels) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  if (tiff == nullptr) throw std::runtime_error("cannot create " + path);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, layout.width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, layout.height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits_per_sample);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, layout.samples_per_pixel);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  if (layout.rows_per_strip != 0) TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rows_per_strip);
+  if (layout.x_resolution != 0) TIFFSetField(tiff, TIFFTAG_XRESOLUTION, layout.x_resolution);
+  if (layout.y_resolution != 0) TIFFSetField(tiff, TIFFTAG_YRESOLUTION, layout.y_resolution);
+  if (layout.resolution_unit != 0) TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, layout.resolution_unit);
+  if (layout.orientation != 0) TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
+  const std::size_t row_bytes =
+      std::size_t{layout.width} * layout.samples_per_pixel * layout.bits_per_sample / 8;
+  const std::uint32_t rows = layout.rows_per_strip == 0 ? layout.height : layout.rows_per_strip;
+  auto* data = const_cast<std::uint8_t*>(pixels.data());
+  for (std::uint32_t strip = 0, row = 0; row < layout.height; ++strip, row += rows) {
+    const std::uint32_t strip_rows = std::min(rows, layout.height - row);
+    if (TIFFWriteEncodedStrip(tiff, strip, data + row * row_bytes,
+                              static_cast<tmsize_t>(strip_rows * row_bytes)) < 0) {
+      TIFFClose(tiff);
+      throw std::runtime_error("cannot write a strip of " + path);
+    }
+  }
+  TIFFClose(tiff);
+}
+
+TiffContents ReadWithLibtiff(const std::string& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) throw std::runtime_error("libtiff cannot open " + path);
+  TiffContents contents;
+  TiffLayout& layout = contents.layout;
+  float resolution;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height);
+  TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &layout.rows_per_strip);
+  TIFFGetField(tiff, TIFFTAG_COMPRESSION, &layout.compression);
+  TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric);
+  TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bits_per_sample);
+  TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samples_per_pixel);
+  if (TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &resolution)) layout.x_resolution = resolution;
+  if (TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &resolution)) layout.y_resolution = resolution;
+  TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &layout.resolution_unit);
+  TIFFGetField(tiff, TIFFTAG_ORIENTATION, &layout.orientation);
+  TIFFGetField(tiff, TIFFTAG_PLANARCONFIG, &contents.planar_config);
+  contents.strip_count = TIFFNumberOfStrips(tiff);
+  const std::uint64_t* counts = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) && counts != nullptr) {
+    contents.strip_byte_counts.assign(counts, counts + contents.strip_count);
+  }
+  const tmsize_t strip_size = TIFFStripSize(tiff);
+  const std::size_t total = std::size_t{layout.width} * layout.height;
+  std::vector<std::uint8_t> strip(static_cast<std::size_t>(strip_size));
+  for (std::uint32_t i = 0; i < contents.strip_count && contents.pixels.size() < total; ++i) {
+    const tmsize_t got = TIFFReadEncodedStrip(tiff, i, strip.data(), strip_size);
+    if (got < 0) {
+      TIFFClose(tiff);
+      throw std::runtime_error("libtiff cannot decode a strip of " + path);
+    }
+    const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(got),
+                                                   total - contents.pixels.size());
+    contents.pixels.insert(contents.pixels.end(), strip.begin(),
+                           strip.begin() + static_cast<std::ptrdiff_t>(take));
+  }
+  contents.directories = TIFFNumberOfDirectories(tiff);
+  TIFFClose(tiff);
+  return contents;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+ScratchDirectory::ScratchDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessvane-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch directory");
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchDirectory::Entries() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::uint8_t> MakeTestPage(std::uint32_t width, std::uint32_t height,
+                                       std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> page(std::size_t{width} * height);
+  // Shaded paper: brighter towards one corner, with grain.
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const int shade = 150 + static_cast<int>(80.0 * (x + y) / (width + height + 1.0));
+      page[std::size_t{y} * width + x] =
+          static_cast<std::uint8_t>(std::clamp(shade + static_cast<int>(random() % 21) - 10, 0, 255));
+    }
+  }
+  auto fill = [&](std::uint32_t x0, std::uint32_t y0, std::uint32_t w, std::uint32_t h, int level) {
+    for (std::uint32_t y = y0; y < std::min(height, y0 + h); ++y) {
+      for (std::uint32_t x = x0; x < std::min(width, x0 + w); ++x) {
+        page[std::size_t{y} * width + x] =
+            static_cast<std::uint8_t>(std::clamp(level + static_cast<int>(random() % 7) - 3, 0, 255));
+      }
+    }
+  };
+  // Text-like strokes, a dark margin on the left, a band from the top edge
+  // and enclosed dark spots.
+  for (int stroke = 0; stroke < static_cast<int>(width * height / 200 + 1); ++stroke) {
+    const bool across = random() % 2 == 0;
+    fill(2 + random() % (width > 4 ? width - 4 : 1), 2 + random() % (height > 4 ? height - 4 : 1),
+         across ? 2 + random() % 6 : 1 + random() % 2, across ? 1 + random() % 2 : 2 + random() % 6,
+         static_cast<int>(random() % 90));
+  }
+  fill(0, 0, std::max(1u, width / 12), height, 15);
+  fill(width / 2, 0, std::max(1u, width / 20), height / 3, 25);
+  fill(width / 3, height / 2, std::max(1u, width / 15), std::max(1u, height / 15), 40);
+  return page;
+}
+
+std::string TestDataFile(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
+
+}  // namespace testing_support

@@ -1,0 +1,71 @@
+// Test TIFF files: written with chosen layouts through libtiff, and read
+// back through libtiff with their directory values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The layout and tags of a test file.  Zero leaves a tag out.
+struct TiffLayout {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t rows_per_strip = 0;  // 0: no tag, one strip
+  std::uint16_t compression = 1;
+  std::uint16_t photometric = 1;     // min-is-black
+  std::uint16_t bits_per_sample = 8;
+  std::uint16_t samples_per_pixel = 1;
+  float x_resolution = 0;
+  float y_resolution = 0;
+  std::uint16_t resolution_unit = 0;
+  std::uint16_t orientation = 0;
+};
+
+// Writes a one-image TIFF of pixels (rows of width × samples bytes) at path.
+void WriteTestTiff(const std::string& path, const TiffLayout& layout,
+                   const std::vector<std::uint8_t>& pixels);
+
+// A file as libtiff reads it: its tags (0 for absent ones), strip count and
+// decoded pixels.
+struct TiffContents {
+  TiffLayout layout;
+  std::uint32_t strip_count = 0;
+  std::uint16_t planar_config = 0;
+  std::vector<std::uint64_t> strip_byte_counts;
+  std::vector<std::uint8_t> pixels;
+  int directories = 0;
+};
+TiffContents ReadWithLibtiff(const std::string& path);
+
+// The whole content of a file.
+std::vector<std::uint8_t> FileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+// A fresh directory, removed with everything in it on destruction.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Names of the entries in the directory, sorted.
+  std::vector<std::string> Entries() const;
+
+ private:
+  std::string path_;
+};
+
+// A page-like test image of width × height: a shaded background, text-like
+// strokes, dark regions touching the border and enclosed dark spots; seed
+// varies it.
+std::vector<std::uint8_t> MakeTestPage(std::uint32_t width, std::uint32_t height,
+                                       std::uint32_t seed);
+
+// Path of a file of the real test images kept under tests/data.
+std::string TestDataFile(const std::string& name);
+
+}  // namespace testing_support

@@ -18,23 +18,17 @@
 // therefore cannot change.
 //
 // Every pixel access is bounds-checked.  Where both pixel arrays hold the
-// whole image no check inside a loop can fail, so the loops then run on raw
-// bytes; otherwise they run on checked accessors and fail at exactly the
-// first index past an array's end.
+// whole image no check inside a loop can fail, so the loops then run as the
+// kernels of pixel_kernels.h on raw bytes; otherwise they run here on
+// checked accessors and fail at exactly the first index past an array's end.
+#include <algorithm>
 #include <cstring>
 
 #include "im_proc.h"
+#include "pixel_kernels.h"
 
 namespace tessvane {
 namespace {
-
-// Bytes addressed without a bounds test; used once a whole range is known
-// to lie inside the array.
-template <typename Byte>
-struct RawPixels {
-  Byte* bytes;
-  Byte& operator[](std::uint32_t index) const { return bytes[index]; }
-};
 
 // Bytes addressed through ByteArray's bounds test.
 template <typename Array>
@@ -53,52 +47,29 @@ std::uint32_t PixelCount(const TMyImage& image) {
   return static_cast<std::uint32_t>(count);
 }
 
-// The larger of the running minimum e and the image value.
-inline std::uint8_t Raised(std::uint8_t e, std::uint8_t image_value) {
-  return e > image_value ? e : image_value;
-}
-
-// Forward scan over p = width + 1 .. last: the minimum of the pixel, its
-// left neighbour and the three above, raised to the image.
+// The forward scan on checked accessors; the same steps as ForwardScan.
 template <typename Marker, typename Image>
-void ForwardScan(Marker m, Image image, std::uint32_t width, std::uint32_t last) {
-  for (std::uint32_t p = width + 1; p <= last; ++p) {
-    std::uint8_t e = m[p];
-    if (m[p - 1] < e) e = m[p - 1];
-    if (m[p - width - 1] < e) e = m[p - width - 1];
-    if (m[p - width] < e) e = m[p - width];
-    if (m[p - width + 1] < e) e = m[p - width + 1];
-    m[p] = Raised(e, image[p]);
+void CheckedForwardScan(Marker m, Image image, std::uint32_t w, std::uint32_t last) {
+  for (std::uint32_t p = w + 1; p <= last; ++p) {
+    const std::uint8_t t = std::min({m[p], m[p - 1], m[p - w - 1], m[p - w], m[p - w + 1]});
+    m[p] = std::max(t, static_cast<std::uint8_t>(image[p]));
   }
 }
 
-// Backward scan over p = first .. 0: the minimum of the pixel, the three
-// below and its right neighbour, raised to the image.
+// The backward scan on checked accessors; the same steps as BackwardScan.
 template <typename Marker, typename Image>
-void BackwardScan(Marker m, Image image, std::uint32_t width, std::uint32_t first) {
+void CheckedBackwardScan(Marker m, Image image, std::uint32_t w, std::uint32_t first) {
   for (std::uint32_t p = first + 1; p-- > 0;) {
-    std::uint8_t e = m[p];
-    if (m[p + width - 1] < e) e = m[p + width - 1];
-    if (m[p + width] < e) e = m[p + width];
-    if (m[p + width + 1] < e) e = m[p + width + 1];
-    if (m[p + 1] < e) e = m[p + 1];
-    m[p] = Raised(e, image[p]);
+    const std::uint8_t t = std::min({m[p], m[p + w - 1], m[p + w], m[p + w + 1], m[p + 1]});
+    m[p] = std::max(t, static_cast<std::uint8_t>(image[p]));
   }
 }
 
-// The mapped value of image pixel i under marker pixel m.
-inline std::uint8_t Normalized(std::uint8_t i, std::uint8_t m) {
-  std::uint32_t q = m == 0 ? 256 : (std::uint32_t{i} * 256) / m;
-  if (q > 0) --q;
-  if (m < 30 && i < 30) return 255;
-  return ToByte(q);
-}
-
-template <typename Image, typename Marker>
-void MapPixels(Image image, Marker marker, std::uint32_t count) {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t value = image[i];
-    image[i] = Normalized(value, marker[i]);
+// The mapping on checked accessors.
+void CheckedMapPixels(ByteArray& image, const ByteArray& marker, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint8_t value = image[k];
+    image[k] = MappedPixel(value, marker[k]);
   }
 }
 
@@ -135,15 +106,14 @@ std::int32_t ReconstructByErosion(const TMyImage& image, TMyImage& marker) {
   const std::uint32_t backward_first = CheckedSubUnsigned(CheckedSubUnsigned(count, width), 2);
 
   if (image.Pixels.Length() >= count && marker.Pixels.Length() >= count) {
-    const RawPixels<std::uint8_t> m{marker.Pixels.Data()};
-    const RawPixels<const std::uint8_t> in{image.Pixels.Data()};
-    ForwardScan(m, in, width, last);
-    BackwardScan(m, in, width, backward_first);
+    const KernelPath path = FastestKernelPath();
+    ForwardScan(path, marker.Pixels.Data(), image.Pixels.Data(), width, last);
+    BackwardScan(path, marker.Pixels.Data(), image.Pixels.Data(), width, backward_first);
   } else {
     const CheckedPixels<ByteArray> m{marker.Pixels};
     const CheckedPixels<const ByteArray> in{image.Pixels};
-    ForwardScan(m, in, width, last);
-    BackwardScan(m, in, width, backward_first);
+    CheckedForwardScan(m, in, width, last);
+    CheckedBackwardScan(m, in, width, backward_first);
   }
   return 1;
 }
@@ -152,11 +122,9 @@ std::int32_t NormalizeAndClear(TMyImage& image, const TMyImage& marker) {
   const std::uint32_t count = PixelCount(image);
   if (count == 0) RaiseIntOverflow();  // the last index, count − 1, cannot be formed
   if (image.Pixels.Length() >= count && marker.Pixels.Length() >= count) {
-    MapPixels(RawPixels<std::uint8_t>{image.Pixels.Data()},
-              RawPixels<const std::uint8_t>{marker.Pixels.Data()}, count);
+    MapPixels(image.Pixels.Data(), marker.Pixels.Data(), count);
   } else {
-    MapPixels(CheckedPixels<ByteArray>{image.Pixels},
-              CheckedPixels<const ByteArray>{marker.Pixels}, count);
+    CheckedMapPixels(image.Pixels, marker.Pixels, count);
   }
   return 1;
 }

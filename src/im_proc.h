@@ -7,9 +7,8 @@
 // run through the errors of checked.h when a size or index does not fit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "checked.h"
 
@@ -23,8 +22,9 @@ class ByteArray {
   ByteArray() = default;
   ByteArray(const ByteArray& other);
   ByteArray& operator=(const ByteArray& other);
-  ByteArray(ByteArray&& other) noexcept = default;
-  ByteArray& operator=(ByteArray&& other) noexcept = default;
+  ByteArray(ByteArray&& other) noexcept;
+  ByteArray& operator=(ByteArray&& other) noexcept;
+  ~ByteArray();
 
   // Resizes to count bytes, keeping the old bytes and zeroing new ones;
   // 0 releases the storage.  Negative: ERangeError; no memory: EOutOfMemory.
@@ -40,15 +40,15 @@ class ByteArray {
     return bytes_[index];
   }
 
-  std::uint8_t* Data() noexcept { return bytes_.get(); }
-  const std::uint8_t* Data() const noexcept { return bytes_.get(); }
+  std::uint8_t* Data() noexcept { return bytes_; }
+  const std::uint8_t* Data() const noexcept { return bytes_; }
 
  private:
-  struct FreeBytes {
-    void operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
-  };
-  std::unique_ptr<std::uint8_t[], FreeBytes> bytes_;
+  void Release() noexcept;
+
+  std::uint8_t* bytes_ = nullptr;
   std::uint32_t length_ = 0;
+  std::size_t mapped_size_ = 0;  // size of the mapping holding bytes_, 0 if from malloc
 };
 
 // The directory fields of an image record.  A field whose tag the input

@@ -202,7 +202,7 @@ bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
 }  // namespace
 
 std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
-  const TiffHandle tiff(TIFFOpen(name, "r"));
+  const TiffHandle tiff(TIFFOpen(name, "rm"));
   if (!tiff) return StatusCannotOpen;
   FetchTags(tiff.get(), image);
   if (!IsSingleGrayImage(tiff.get())) return StatusFailed;

@@ -1,62 +1,65 @@
-// make_sample_page: writes a synthetic scanned page for the demo and the
-// README.
+// make_sample_page: writes a synthetic scanned page for the demo, the README
+// and the benchmarks.
 //
-// Usage: make_sample_page OUTPUT.tif
+// Usage: make_sample_page OUTPUT.tif [WIDTH HEIGHT [ROWS_PER_STRIP [none|lzw]]]
 //
 // The page has what real scans of book pages have: paper lit unevenly
 // (brighter in the middle, darker towards one corner), lines of text-like
 // strokes, a dark scanner margin along the left and bottom edges, the dark
 // shadow of a fold running in from the top edge, and a dark stamp enclosed
-// by the paper.  It is written as an 8-bit min-is-black TIFF, LZW
-// compressed, 64 rows a strip, 150 dots per inch.
+// by the paper.  It is written as an 8-bit min-is-black TIFF, by default
+// 1275 x 1650 pixels (letter size at 150 dots per inch), LZW compressed,
+// 64 rows a strip.  Other sizes scale the whole layout, which is drawn in
+// the coordinates of the default page.
 #include <tiffio.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
 namespace {
 
-constexpr int PageWidth = 1275;
-constexpr int PageHeight = 1650;
-constexpr int RowsPerStrip = 64;
+constexpr double LayoutWidth = 1275;
+constexpr double LayoutHeight = 1650;
 
 class Page {
  public:
-  Page() : pixels_(static_cast<std::size_t>(PageWidth) * PageHeight) {}
+  Page(int width, int height)
+      : width_(width), height_(height), sx_(width / LayoutWidth), sy_(height / LayoutHeight),
+        pixels_(static_cast<std::size_t>(width) * height) {}
 
   // Paper: a broad lighting falloff from the centre and towards the lower
   // right, plus fine grain.
   void Paper(std::mt19937& random) {
-    std::normal_distribution<double> grain(0, 3);
-    for (int y = 0; y < PageHeight; ++y) {
-      for (int x = 0; x < PageWidth; ++x) {
-        const double dx = (x - PageWidth * 0.45) / PageWidth;
-        const double dy = (y - PageHeight * 0.4) / PageHeight;
-        const double light = 232 - 110 * (dx * dx + dy * dy) - 30.0 * (x + y) / (PageWidth + PageHeight);
-        Set(x, y, light + grain(random));
+    for (int y = 0; y < height_; ++y) {
+      for (int x = 0; x < width_; ++x) {
+        const double dx = x / static_cast<double>(width_) - 0.45;
+        const double dy = y / static_cast<double>(height_) - 0.4;
+        const double light = 232 - 110 * (dx * dx + dy * dy) -
+                             30.0 * (x / static_cast<double>(width_) + y / static_cast<double>(height_)) / 2;
+        Set(x, y, light + static_cast<int>(random() % 9) - 4);
       }
     }
   }
 
-  // Darkens the pixels of a disc of radius r to at most level.
+  // Darkens a disc of radius r (layout units) around (cx, cy) towards level.
   void Dot(double cx, double cy, double r, double level) {
-    for (int y = static_cast<int>(cy - r - 1); y <= static_cast<int>(cy + r + 1); ++y) {
-      for (int x = static_cast<int>(cx - r - 1); x <= static_cast<int>(cx + r + 1); ++x) {
-        const double d = std::hypot(x - cx, y - cy);
-        if (d > r + 0.5) continue;
-        const double cover = std::clamp(r + 0.5 - d, 0.0, 1.0);
-        const double old = Get(x, y);
-        Set(x, y, std::min(old, old - cover * (old - level)));
+    const double px = cx * sx_, py = cy * sy_, pr = r * std::min(sx_, sy_);
+    for (int y = static_cast<int>(py - pr - 1); y <= static_cast<int>(py + pr + 1); ++y) {
+      for (int x = static_cast<int>(px - pr - 1); x <= static_cast<int>(px + pr + 1); ++x) {
+        const double cover = std::clamp(pr + 0.5 - std::hypot(x - px, y - py), 0.0, 1.0);
+        if (cover > 0) Darken(x, y, Get(x, y) - cover * (Get(x, y) - level));
       }
     }
   }
 
   // A pen stroke from (x0, y0) to (x1, y1).
   void Stroke(double x0, double y0, double x1, double y1, double width, double level) {
-    const int steps = static_cast<int>(std::hypot(x1 - x0, y1 - y0) * 2) + 1;
+    const int steps = static_cast<int>(std::hypot(x1 - x0, y1 - y0) * 2 * std::max(sx_, sy_)) + 1;
     for (int i = 0; i <= steps; ++i) {
       const double t = static_cast<double>(i) / steps;
       Dot(x0 + t * (x1 - x0), y0 + t * (y1 - y0), width / 2, level);
@@ -83,10 +86,10 @@ class Page {
 
   // Paragraphs of text lines inside the margins, leaving a hole for the stamp.
   void Text(std::mt19937& random) {
-    for (double y = 150; y < PageHeight - 170; y += 34) {
+    for (double y = 150; y < LayoutHeight - 170; y += 34) {
       if (static_cast<int>(y) % 340 < 34) continue;  // paragraph break
       double x = 150;
-      const double line_end = PageWidth - 140 - (random() % 4 == 0 ? 300 : 0);
+      const double line_end = LayoutWidth - 140 - (random() % 4 == 0 ? 300 : 0);
       while (x < line_end) {
         const int letters = 2 + static_cast<int>(random() % 8);
         for (int i = 0; i < letters && x < line_end; ++i) {
@@ -102,61 +105,56 @@ class Page {
   // The dark margin a scanner lid leaves along the left and bottom edges,
   // with a ragged inner border.
   void ScannerMargin(std::mt19937& random) {
-    for (int y = 0; y < PageHeight; ++y) {
-      const int width = 38 + static_cast<int>(6 * std::sin(y / 57.0)) + static_cast<int>(random() % 3);
+    for (int y = 0; y < height_; ++y) {
+      const double width = (38 + 6 * std::sin(y / sy_ / 57.0) + random() % 3) * sx_;
       for (int x = 0; x < width; ++x) Set(x, y, 14 + random() % 10);
     }
-    for (int x = 0; x < PageWidth; ++x) {
-      const int depth = 30 + static_cast<int>(5 * std::sin(x / 41.0)) + static_cast<int>(random() % 3);
-      for (int y = PageHeight - depth; y < PageHeight; ++y) Set(x, y, 14 + random() % 10);
+    for (int x = 0; x < width_; ++x) {
+      const double depth = (30 + 5 * std::sin(x / sx_ / 41.0) + random() % 3) * sy_;
+      for (int y = height_ - static_cast<int>(depth); y < height_; ++y) Set(x, y, 14 + random() % 10);
     }
   }
 
   // The shadow of a fold: a dark band from the top edge, fading as it goes.
   void FoldShadow(std::mt19937& random) {
-    for (int y = 0; y < 620; ++y) {
-      const double centre = 900 + y * 0.08;
-      for (int x = static_cast<int>(centre) - 14; x <= static_cast<int>(centre) + 14; ++x) {
-        const double level = 20 + y * 0.02 + std::abs(x - centre) * 0.6 + random() % 5;
-        Set(x, y, std::min(Get(x, y), level));
+    for (int y = 0; y < 620 * sy_; ++y) {
+      const double centre = (900 + y / sy_ * 0.08) * sx_;
+      for (int x = static_cast<int>(centre - 14 * sx_); x <= static_cast<int>(centre + 14 * sx_); ++x) {
+        Darken(x, y, 20 + y / sy_ * 0.02 + std::abs(x - centre) / sx_ * 0.6 + random() % 5);
       }
     }
   }
 
   // An enclosed dark stamp: a ring with a solid core, not touching any edge.
   void Stamp() {
-    const double cx = 860, cy = 1030;
-    for (int y = 880; y < 1180; ++y) {
-      for (int x = 700; x < 1020; ++x) {
-        const double d = std::hypot(x - cx, (y - cy) * 1.05);
-        if ((d > 118 && d < 136) || d < 60) Set(x, y, std::min(Get(x, y), 38.0));
+    for (int y = static_cast<int>(880 * sy_); y < 1180 * sy_; ++y) {
+      for (int x = static_cast<int>(700 * sx_); x < 1020 * sx_; ++x) {
+        const double d = std::hypot(x / sx_ - 860, (y / sy_ - 1030) * 1.05);
+        if ((d > 118 && d < 136) || d < 60) Darken(x, y, 38);
       }
     }
   }
 
-  bool Write(const char* path) const {
+  bool Write(const char* path, int rows_per_strip, int compression) const {
     TIFF* tiff = TIFFOpen(path, "w");
     if (tiff == nullptr) return false;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, PageWidth);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, PageHeight);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width_);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height_);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, RowsPerStrip);
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 150.0);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, 150.0);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 150.0 * sx_);
+    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, 150.0 * sy_);
     TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    std::vector<unsigned char> bytes(pixels_.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      bytes[i] = static_cast<unsigned char>(std::lround(std::clamp(pixels_[i], 0.0, 255.0)));
-    }
     bool ok = true;
-    for (int row = 0, strip = 0; row < PageHeight; row += RowsPerStrip, ++strip) {
-      const int rows = std::min(RowsPerStrip, PageHeight - row);
-      ok = ok && TIFFWriteEncodedStrip(tiff, static_cast<std::uint32_t>(strip),
-                                       bytes.data() + static_cast<std::size_t>(row) * PageWidth,
-                                       static_cast<tmsize_t>(rows) * PageWidth) >= 0;
+    auto* bytes = const_cast<unsigned char*>(pixels_.data());
+    for (int row = 0, strip = 0; ok && row < height_; row += rows_per_strip, ++strip) {
+      const int rows = std::min(rows_per_strip, height_ - row);
+      ok = TIFFWriteEncodedStrip(tiff, static_cast<std::uint32_t>(strip),
+                                 bytes + static_cast<std::size_t>(row) * width_,
+                                 static_cast<tmsize_t>(rows) * width_) >= 0;
     }
     ok = ok && TIFFWriteDirectory(tiff);
     TIFFClose(tiff);
@@ -165,32 +163,41 @@ class Page {
 
  private:
   double Get(int x, int y) const {
-    if (x < 0 || y < 0 || x >= PageWidth || y >= PageHeight) return 255;
-    return pixels_[static_cast<std::size_t>(y) * PageWidth + x];
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return 255;
+    return pixels_[static_cast<std::size_t>(y) * width_ + x];
   }
   void Set(int x, int y, double value) {
-    if (x < 0 || y < 0 || x >= PageWidth || y >= PageHeight) return;
-    pixels_[static_cast<std::size_t>(y) * PageWidth + x] = value;
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
+    pixels_[static_cast<std::size_t>(y) * width_ + x] =
+        static_cast<unsigned char>(std::lround(std::clamp(value, 0.0, 255.0)));
   }
+  void Darken(int x, int y, double value) { Set(x, y, std::min(Get(x, y), value)); }
 
-  std::vector<double> pixels_;
+  int width_, height_;
+  double sx_, sy_;
+  std::vector<unsigned char> pixels_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_sample_page OUTPUT.tif\n");
+  const int width = argc > 3 ? std::atoi(argv[2]) : static_cast<int>(LayoutWidth);
+  const int height = argc > 3 ? std::atoi(argv[3]) : static_cast<int>(LayoutHeight);
+  const int rows_per_strip = argc > 4 ? std::atoi(argv[4]) : 64;
+  const bool lzw = argc <= 5 || std::strcmp(argv[5], "lzw") == 0;
+  if (argc < 2 || argc == 3 || argc > 6 || width < 16 || height < 16 || rows_per_strip < 1 ||
+      (argc > 5 && !lzw && std::strcmp(argv[5], "none") != 0)) {
+    std::fprintf(stderr, "usage: make_sample_page OUTPUT.tif [WIDTH HEIGHT [ROWS_PER_STRIP [none|lzw]]]\n");
     return 2;
   }
   std::mt19937 random(20061206);
-  Page page;
+  Page page(width, height);
   page.Paper(random);
   page.Text(random);
   page.Stamp();
   page.FoldShadow(random);
   page.ScannerMargin(random);
-  if (!page.Write(argv[1])) {
+  if (!page.Write(argv[1], rows_per_strip, lzw ? COMPRESSION_LZW : COMPRESSION_NONE)) {
     std::fprintf(stderr, "make_sample_page: cannot write %s\n", argv[1]);
     return 1;
   }

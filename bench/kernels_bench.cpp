@@ -1,0 +1,134 @@
+// Microbenchmarks of each operation on a generated 64-megapixel page,
+// reported in pixels per second: the marker, the two scans (both kernel
+// paths), the mapping, and the strip transfer of the reader and writer.
+#include <benchmark/benchmark.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "im_proc.h"
+#include "pixel_kernels.h"
+#include "safe_output.h"
+
+namespace {
+
+using namespace tessvane;
+
+constexpr std::int32_t Side = 8000;
+
+// The bench page, read once from the file the Makefile generated.
+const TMyImage& Page() {
+  static const TMyImage page = [] {
+    TMyImage image;
+    const char* path = std::getenv("TESSVANE_BENCH_PAGE");
+    const std::string name = path != nullptr ? path : "bench-page.tif";
+    const char* pointer = name.c_str();
+    if (ReadTiffImage(pointer, image) != StatusDone || image.Width != Side) {
+      std::fprintf(stderr, "cannot read the 8000 x 8000 bench page %s\n", name.c_str());
+      std::exit(1);
+    }
+    return image;
+  }();
+  return page;
+}
+
+// The marker after both scans, for the mapping benchmark.
+const TMyImage& Background() {
+  static const TMyImage background = [] {
+    TMyImage marker = MakeBorderMarker(Page());
+    ReconstructByErosion(Page(), marker);
+    return marker;
+  }();
+  return background;
+}
+
+void CountPixels(benchmark::State& state) {
+  state.counters["pixels/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * Side * Side, benchmark::Counter::kIsRate);
+}
+
+void BM_Marker(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(MakeBorderMarker(Page()));
+  CountPixels(state);
+}
+
+void BM_Scans(benchmark::State& state, KernelPath path) {
+  const TMyImage& page = Page();
+  const TMyImage start = MakeBorderMarker(page);
+  TMyImage marker = start;
+  const std::uint32_t count = Side * Side;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::memcpy(marker.Pixels.Data(), start.Pixels.Data(), count);
+    state.ResumeTiming();
+    ForwardScan(path, marker.Pixels.Data(), page.Pixels.Data(), Side, count - 1);
+    BackwardScan(path, marker.Pixels.Data(), page.Pixels.Data(), Side, count - Side - 2);
+    benchmark::ClobberMemory();
+  }
+  CountPixels(state);
+}
+
+void BM_Mapping(benchmark::State& state) {
+  TMyImage image = Page();
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::memcpy(image.Pixels.Data(), Page().Pixels.Data(), image.Pixels.Length());
+    state.ResumeTiming();
+    NormalizeAndClear(image, Background());
+    benchmark::ClobberMemory();
+  }
+  CountPixels(state);
+}
+
+void BM_ReadStrips(benchmark::State& state) {
+  const char* path = std::getenv("TESSVANE_BENCH_PAGE");
+  const std::string name = path != nullptr ? path : "bench-page.tif";
+  for (auto _ : state) {
+    TMyImage image;
+    const char* pointer = name.c_str();
+    benchmark::DoNotOptimize(ReadTiffImage(pointer, image));
+  }
+  CountPixels(state);
+}
+
+// Encodes the page's strips into a scratch file (no rename, no fsync).
+void BM_WriteStrips(benchmark::State& state) {
+  const TMyImage& page = Page();
+  char scratch[] = "/tmp/tessvane-bench-XXXXXX";
+  const int fd = mkstemp(scratch);
+  unlink(scratch);
+  for (auto _ : state) {
+    TiffHandle tiff(TIFFFdOpen(dup(fd), scratch, "w"));
+    TIFFSetField(tiff.get(), TIFFTAG_IMAGEWIDTH, Side);
+    TIFFSetField(tiff.get(), TIFFTAG_IMAGELENGTH, Side);
+    TIFFSetField(tiff.get(), TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff.get(), TIFFTAG_ROWSPERSTRIP, page.RowsPerStrip);
+    auto* pixels = const_cast<std::uint8_t*>(page.Pixels.Data());
+    const std::uint32_t strip = static_cast<std::uint32_t>(page.RowsPerStrip) * Side;
+    for (std::uint32_t i = 0; i * strip < page.Pixels.Length(); ++i) {
+      TIFFWriteEncodedStrip(tiff.get(), i, pixels + std::size_t{i} * strip,
+                            std::min(strip, page.Pixels.Length() - i * strip));
+    }
+    TIFFWriteDirectory(tiff.get());
+    tiff.reset();
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) state.SkipWithError("truncate");
+  }
+  close(fd);
+  CountPixels(state);
+}
+
+BENCHMARK(BM_Marker)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK_CAPTURE(BM_Scans, scalar, KernelPath::Scalar)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK_CAPTURE(BM_Scans, vector, FastestKernelPath())->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Mapping)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_ReadStrips)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_WriteStrips)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

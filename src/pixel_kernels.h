@@ -1,0 +1,42 @@
+// The inner loops of the reconstruction and the mapping, on raw pixel
+// bytes whose whole range the caller has already checked.
+//
+// Each scan exists as a portable scalar kernel and, where the compiler
+// targets SSE2 (every x86-64), as a vector kernel; both give the same bytes
+// for every input.  The tests run both on random images and markers.
+#pragma once
+
+#include <cstdint>
+
+namespace tessvane {
+
+enum class KernelPath { Scalar, Vector };
+
+// The vector path when this build has one, else the scalar path.
+KernelPath FastestKernelPath();
+
+// Forward erosion scan over p = width + 1 .. last: marker[p] becomes
+// max(image[p], min(marker[p], marker[p − 1], marker[p − width − 1],
+// marker[p − width], marker[p − width + 1])), in increasing p, each step
+// seeing the values the earlier steps wrote.  Needs last < both lengths.
+void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                 std::uint32_t width, std::uint32_t last);
+
+// Backward erosion scan over p = first .. 0, decreasing: the same with the
+// neighbours p + width − 1, p + width, p + width + 1 and p + 1.  Needs
+// first + width + 1 < both lengths.
+void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                  std::uint32_t width, std::uint32_t first);
+
+// The mapped value of an image pixel under its marker pixel: 255 when both
+// are below 30, else 256 × image / marker rounded down, less 1 (0 at
+// least; 255 for a marker of 0).  ERangeError for an image pixel above a
+// marker of 1 or more that is not dark, whose value would exceed 255.
+std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker);
+
+// Maps image pixels 0 .. count − 1 through their marker pixels (see
+// NormalizeAndClear), by table.  A pixel above its marker that is not dark
+// raises ERangeError after the pixels before it have been mapped.
+void MapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+
+}  // namespace tessvane

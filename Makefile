@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo deb clean
 
 all: build
 
@@ -24,6 +24,10 @@ demo: build
 	@$(BUILD)/tessvane demo/sample-page-cleared.tif </dev/null
 	@echo "original: demo/sample-page.tif"
 	@echo "result:   demo/sample-page-cleared.tif"
+
+# Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
+deb: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) demo

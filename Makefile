@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo deb clean
+.PHONY: all deps build test demo bench deb clean
 
 all: build
 
@@ -24,6 +24,22 @@ demo: build
 	@$(BUILD)/tessvane demo/sample-page-cleared.tif </dev/null
 	@echo "original: demo/sample-page.tif"
 	@echo "result:   demo/sample-page-cleared.tif"
+
+# Benchmarks on generated 8000 x 8000 pages (64 rows a strip, uncompressed
+# and LZW) kept in $(BUILD)/bench-data: the microbenchmarks of each
+# operation, then tessvane against tiffcp and Leptonica's reconstruction
+# (installed as root when missing; skipped otherwise), medians of 7 rounds.
+BENCH_DATA = $(BUILD)/bench-data
+bench:
+	@./tools/install-deps.sh libleptonica-dev || echo "no Leptonica: the peer figure is skipped"
+	@$(MAKE) --no-print-directory build
+	@mkdir -p $(BENCH_DATA)
+	@[ -f $(BENCH_DATA)/page-none.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-none.tif 8000 8000 64 none
+	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw
+	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
+	$(BUILD)/bench/end_to_end $(BUILD)/tessvane $(BENCH_DATA) 7 \
+	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo $(BUILD)/bench/leptonica_peer || echo -) \
+	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif
 
 # Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
 deb: build

@@ -122,7 +122,7 @@ std::int32_t NormalizeAndClear(TMyImage& image, const TMyImage& marker) {
   const std::uint32_t count = PixelCount(image);
   if (count == 0) RaiseIntOverflow();  // the last index, count − 1, cannot be formed
   if (image.Pixels.Length() >= count && marker.Pixels.Length() >= count) {
-    MapPixels(image.Pixels.Data(), marker.Pixels.Data(), count);
+    MapPixels(FastestKernelPath(), image.Pixels.Data(), marker.Pixels.Data(), count);
   } else {
     CheckedMapPixels(image.Pixels, marker.Pixels, count);
   }

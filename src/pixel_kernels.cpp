@@ -15,8 +15,9 @@
 // mirror image.  The pixels are taken in linear order exactly as the scalar
 // kernel takes them, the neighbours across row ends included.
 //
-// The mapping is a pure function of two bytes, looked up in a table of all
-// 65,536 pairs built once.
+// The mapping is a pure function of two bytes.  The scalar kernel looks it
+// up in a table of all 65,536 pairs built at compile time; the vector
+// kernel divides in single precision, which is exact for these operands.
 #include "pixel_kernels.h"
 
 #include <algorithm>
@@ -84,6 +85,10 @@ inline std::uint8_t Mapped(std::uint32_t i, std::uint32_t m) {
   // 256 × i / m − 1 exceeds 255 exactly when i > m ≥ 1, unless the pair is dark.
   if (i > m && m != 0 && !DarkPair(i, m)) RaiseRangeError();
   return Mapping.value[i << 8 | m];
+}
+
+void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) image[k] = Mapped(image[k], marker[k]);
 }
 
 // ---- SSE2 ----------------------------------------------------------------------
@@ -177,6 +182,54 @@ void BackwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t 
 // when rows are longer than the block.
 constexpr std::uint32_t VectorMinimumWidth = 17;
 
+// 256 × i / m rounded down, for four pairs widened to 32 bits.  n / m for
+// integers n ≤ 65,280 and m ≤ 255 is exact after truncation of the
+// correctly rounded single-precision quotient: a quotient that is not a
+// whole number lies at least 1/255 below the next one, far more than the
+// rounding error.  m = 0 gives the most negative integer.
+__m128i QuarterQuotients(__m128i i32, __m128i m32) {
+  const __m128 numerator = _mm_cvtepi32_ps(_mm_slli_epi32(i32, 8));
+  return _mm_cvttps_epi32(_mm_div_ps(numerator, _mm_cvtepi32_ps(m32)));
+}
+
+// The 16-bit quotients of eight pairs widened to 16 bits.
+__m128i HalfQuotients(__m128i i16, __m128i m16) {
+  const __m128i zero = _mm_setzero_si128();
+  return _mm_packs_epi32(
+      QuarterQuotients(_mm_unpacklo_epi16(i16, zero), _mm_unpacklo_epi16(m16, zero)),
+      QuarterQuotients(_mm_unpackhi_epi16(i16, zero), _mm_unpackhi_epi16(m16, zero)));
+}
+
+// Maps whole blocks of 16 pixels; a block holding a pair above its marker
+// goes to the scalar loop, which raises the error at that pixel.
+void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i dark_limit = _mm_set1_epi8(29);
+  std::uint32_t k = 0;
+  for (; count - k >= 16; k += 16) {
+    const __m128i i = Load(image + k);
+    const __m128i m = Load(marker + k);
+    const __m128i dark = _mm_and_si128(_mm_cmpeq_epi8(_mm_min_epu8(i, dark_limit), i),
+                                       _mm_cmpeq_epi8(_mm_min_epu8(m, dark_limit), m));
+    const __m128i admissible = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(i, m), m), _mm_cmpeq_epi8(m, zero)), dark);
+    if (_mm_movemask_epi8(admissible) != 0xFFFF) {
+      MapPixelsScalar(image + k, marker + k, 16);
+      continue;
+    }
+    // Quotient less one, 0 staying 0; the most negative quotient (m = 0)
+    // becomes 32,767 and saturates to 255 like every other value above it.
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i low = _mm_subs_epu16(
+        HalfQuotients(_mm_unpacklo_epi8(i, zero), _mm_unpacklo_epi8(m, zero)), one);
+    const __m128i high = _mm_subs_epu16(
+        HalfQuotients(_mm_unpackhi_epi8(i, zero), _mm_unpackhi_epi8(m, zero)), one);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(image + k),
+                     _mm_or_si128(_mm_packus_epi16(low, high), dark));
+  }
+  MapPixelsScalar(image + k, marker + k, count - k);
+}
+
 #endif  // __SSE2__
 
 }  // namespace
@@ -216,8 +269,16 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 
 std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker) { return Mapped(image, marker); }
 
-void MapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
-  for (std::uint32_t k = 0; k < count; ++k) image[k] = Mapped(image[k], marker[k]);
+void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
+               std::uint32_t count) {
+#ifdef __SSE2__
+  if (path == KernelPath::Vector) {
+    MapPixelsSse2(image, marker, count);
+    return;
+  }
+#endif
+  static_cast<void>(path);
+  MapPixelsScalar(image, marker, count);
 }
 
 }  // namespace tessvane

@@ -1,9 +1,9 @@
 // The inner loops of the reconstruction and the mapping, on raw pixel
 // bytes whose whole range the caller has already checked.
 //
-// Each scan exists as a portable scalar kernel and, where the compiler
-// targets SSE2 (every x86-64), as a vector kernel; both give the same bytes
-// for every input.  The tests run both on random images and markers.
+// Each kernel exists as portable scalar code and, where the compiler
+// targets SSE2 (every x86-64), as vector code; both give the same bytes for
+// every input.  The tests run both on random images and markers.
 #pragma once
 
 #include <cstdint>
@@ -34,9 +34,10 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 // marker of 1 or more that is not dark, whose value would exceed 255.
 std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker);
 
-// Maps image pixels 0 .. count − 1 through their marker pixels (see
-// NormalizeAndClear), by table.  A pixel above its marker that is not dark
-// raises ERangeError after the pixels before it have been mapped.
-void MapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+// Maps image pixels 0 .. count − 1 through their marker pixels with
+// MappedPixel.  A pixel above its marker that is not dark raises
+// ERangeError after the pixels before it have been mapped.
+void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
+               std::uint32_t count);
 
 }  // namespace tessvane

@@ -1,12 +1,15 @@
-// The scalar and vector kernels give the same bytes, on random images with
-// arbitrary markers (not only border markers) and widths around the vector
-// block size, where the vector kernels change strategy.
+// The scalar and vector kernels give the same bytes: the scans on random
+// images with arbitrary markers (not only border markers) and widths around
+// the vector block size, the mapping on every pair it admits.
 #include "pixel_kernels.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
+
+#include "checked.h"
 
 namespace tessvane {
 namespace {
@@ -35,6 +38,54 @@ TEST(PixelKernels, ScalarAndVectorScansAgreeOnArbitraryMarkers) {
         }
         ASSERT_EQ(scalar, vector) << width << " x " << height << ", trial " << trial;
       }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessvane
+
+namespace tessvane {
+namespace {
+
+// Every pair the mapping admits, shuffled; then the same with one pair
+// above its marker at a random place, where both paths must stop alike.
+TEST(PixelKernels, ScalarAndVectorMappingAgreeAndStopAtTheSamePixel) {
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs;
+  for (int i = 0; i < 256; ++i) {
+    for (int m = 0; m < 256; ++m) {
+      if (i <= m || m == 0 || (i < 30 && m < 30)) pairs.emplace_back(i, m);
+    }
+  }
+  std::mt19937 random(7);
+  std::shuffle(pairs.begin(), pairs.end(), random);
+  std::vector<std::uint8_t> image, marker;
+  for (const auto& [i, m] : pairs) {
+    image.push_back(i);
+    marker.push_back(m);
+  }
+  const auto count = static_cast<std::uint32_t>(image.size());
+  auto scalar = image, vector = image;
+  MapPixels(KernelPath::Scalar, scalar.data(), marker.data(), count);
+  MapPixels(FastestKernelPath(), vector.data(), marker.data(), count);
+  ASSERT_EQ(scalar, vector);
+  for (std::uint32_t k = 0; k < count; ++k) ASSERT_EQ(scalar[k], MappedPixel(image[k], marker[k]));
+
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::uint32_t bad = random() % count;
+    auto bad_image = image;
+    bad_image[bad] = static_cast<std::uint8_t>(31 + random() % 225);
+    auto bad_marker = marker;
+    bad_marker[bad] = static_cast<std::uint8_t>(1 + random() % (bad_image[bad] - 1));
+    auto stopped_scalar = bad_image, stopped_vector = bad_image;
+    EXPECT_THROW(MapPixels(KernelPath::Scalar, stopped_scalar.data(), bad_marker.data(), count),
+                 ERangeError);
+    EXPECT_THROW(MapPixels(FastestKernelPath(), stopped_vector.data(), bad_marker.data(), count),
+                 ERangeError);
+    ASSERT_EQ(stopped_scalar, stopped_vector) << "trial " << trial;
+    EXPECT_EQ(stopped_scalar[bad], bad_image[bad]);
+    if (bad > 0) {
+      EXPECT_EQ(stopped_scalar[bad - 1], scalar[bad - 1]);
     }
   }
 }

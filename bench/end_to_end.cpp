@@ -5,9 +5,10 @@
 // Usage: end_to_end TESSVANE WORKDIR ROUNDS PEER|- PAGE.tif ...
 //
 // For each page and round, tessvane runs on a fresh copy of the page in
-// WORKDIR (its fsync included) and tiffcp copies the page into WORKDIR; the
-// two alternate in order from round to round.  The peer, when given, runs
-// ROUNDS times on the first page.  Prints median times, the median of the
+// WORKDIR (its fsync included), tiffcp copies the page into WORKDIR, and,
+// for the first page, the peer program times its reconstruction call; the
+// order rotates from round to round, so that each round's ratios compare
+// runs made under the same load.  Prints median times, the medians of the
 // per-round ratios, and tessvane's peak resident memory per pixel.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -106,44 +107,50 @@ int main(int argc, char** argv) {
   const std::string peer = argv[4];
   const std::string work_copy = workdir + "/run.tif";
   const std::string tiffcp_copy = workdir + "/tiffcp-out.tif";
-  double first_page_tessvane = 0;
 
   for (int page_index = 5; page_index < argc; ++page_index) {
     const std::string page = argv[page_index];
-    std::vector<double> ours, floor, ratios;
+    const std::string name = std::filesystem::path(page).filename().string();
+    const bool with_peer = peer != "-" && page_index == 5;
+    const int commands = with_peer ? 3 : 2;
+    std::vector<double> ours, floor, calls, floor_ratios, peer_ratios;
     long peak_kib = 0;
     for (int round = 0; round < rounds; ++round) {
-      Run tool, copy;
-      for (int turn = 0; turn < 2; ++turn) {
-        if ((turn + round) % 2 == 0) {
-          FreshCopy(page, work_copy);
-          tool = Execute({tessvane, work_copy});
-        } else {
-          std::filesystem::remove(tiffcp_copy);
-          copy = Execute({"tiffcp", page, tiffcp_copy});
+      Run tool, copy, call;
+      for (int turn = 0; turn < commands; ++turn) {  // the order rotates with the round
+        switch ((turn + round) % commands) {
+          case 0:
+            FreshCopy(page, work_copy);
+            tool = Execute({tessvane, work_copy});
+            break;
+          case 1:
+            std::filesystem::remove(tiffcp_copy);
+            copy = Execute({"tiffcp", page, tiffcp_copy});
+            break;
+          default:
+            call = Execute({peer, page});
+            call.seconds = std::atof(call.output.c_str());  // the call alone
         }
       }
       ours.push_back(tool.seconds);
       floor.push_back(copy.seconds);
-      ratios.push_back(tool.seconds / copy.seconds);
+      floor_ratios.push_back(tool.seconds / copy.seconds);
+      if (with_peer) {
+        calls.push_back(call.seconds);
+        peer_ratios.push_back(tool.seconds / call.seconds);
+      }
       peak_kib = std::max(peak_kib, tool.peak_kib);
     }
-    const double pixels = Pixels(page);
-    std::printf("%s: tessvane %.3f s, tiffcp %.3f s (medians of %d), tessvane / tiffcp %.2f\n",
-                std::filesystem::path(page).filename().c_str(), Median(ours), Median(floor),
-                rounds, Median(ratios));
-    std::printf("%s: peak resident memory / pixels %.3f\n",
-                std::filesystem::path(page).filename().c_str(), peak_kib * 1024.0 / pixels);
-    if (page_index == 5) first_page_tessvane = Median(ours);
-  }
-  if (peer != "-") {
-    std::vector<double> calls;
-    for (int round = 0; round < rounds; ++round) {
-      calls.push_back(std::atof(Execute({peer, argv[5]}).output.c_str()));
+    std::printf("%s: tessvane %.3f s, tiffcp %.3f s; tessvane / tiffcp %.2f\n", name.c_str(),
+                Median(ours), Median(floor), Median(floor_ratios));
+    if (with_peer) {
+      std::printf("%s: peer reconstruction call %.3f s; tessvane whole run / peer call %.2f\n",
+                  name.c_str(), Median(calls), Median(peer_ratios));
     }
-    std::printf("peer reconstruction call %.3f s (median of %d), tessvane whole run / peer call %.2f\n",
-                Median(calls), rounds, first_page_tessvane / Median(calls));
+    std::printf("%s: peak resident memory / pixels %.3f\n", name.c_str(),
+                peak_kib * 1024.0 / Pixels(page));
   }
+  std::printf("(medians of %d rounds; ratios are medians of the per-round ratios)\n", rounds);
   std::filesystem::remove(work_copy);
   std::filesystem::remove(tiffcp_copy);
   return 0;

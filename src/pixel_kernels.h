@@ -1,18 +1,22 @@
 // The inner loops of the reconstruction and the mapping, on raw pixel
 // bytes whose whole range the caller has already checked.
 //
-// Each kernel exists as portable scalar code and, where the compiler
-// targets SSE2 (every x86-64), as vector code; both give the same bytes for
-// every input.  The tests run both on random images and markers.
+// Each kernel exists as portable scalar code and, on x86-64, as vector code
+// for SSE2 (16 lanes, every x86-64) and AVX2 (32 lanes, chosen when the
+// processor has it).  All paths give the same bytes for every input; the
+// tests run them all on random images and markers.
 #pragma once
 
 #include <cstdint>
 
 namespace tessvane {
 
-enum class KernelPath { Scalar, Vector };
+enum class KernelPath { Scalar, Sse2, Avx2 };
 
-// The vector path when this build has one, else the scalar path.
+// True when this build and this processor can run path.
+bool KernelPathAvailable(KernelPath path);
+
+// The widest available path.
 KernelPath FastestKernelPath();
 
 // Forward erosion scan over p = width + 1 .. last: marker[p] becomes

@@ -19,8 +19,9 @@
 //
 // Every pixel access is bounds-checked.  Where both pixel arrays hold the
 // whole image no check inside a loop can fail, so the loops then run as the
-// kernels of pixel_kernels.h on raw bytes; otherwise they run here on
-// checked accessors and fail at exactly the first index past an array's end.
+// kernels of pixel_kernels.h on raw bytes; otherwise they run here with
+// every access checked and fail at exactly the first index past an array's
+// end.
 #include <algorithm>
 #include <cstring>
 
@@ -29,13 +30,6 @@
 
 namespace tessvane {
 namespace {
-
-// Bytes addressed through ByteArray's bounds test.
-template <typename Array>
-struct CheckedPixels {
-  Array& array;
-  decltype(auto) operator[](std::uint32_t index) const { return array[index]; }
-};
 
 // Width × Height of image as an unsigned count: ERangeError if either is
 // negative, EIntOverflow if the product exceeds 2,147,483,647.
@@ -47,25 +41,24 @@ std::uint32_t PixelCount(const TMyImage& image) {
   return static_cast<std::uint32_t>(count);
 }
 
-// The forward scan on checked accessors; the same steps as ForwardScan.
-template <typename Marker, typename Image>
-void CheckedForwardScan(Marker m, Image image, std::uint32_t w, std::uint32_t last) {
+// The forward scan with every access checked; the same steps as ForwardScan.
+void CheckedForwardScan(ByteArray& m, const ByteArray& image, std::uint32_t w, std::uint32_t last) {
   for (std::uint32_t p = w + 1; p <= last; ++p) {
     const std::uint8_t t = std::min({m[p], m[p - 1], m[p - w - 1], m[p - w], m[p - w + 1]});
-    m[p] = std::max(t, static_cast<std::uint8_t>(image[p]));
+    m[p] = std::max(t, image[p]);
   }
 }
 
-// The backward scan on checked accessors; the same steps as BackwardScan.
-template <typename Marker, typename Image>
-void CheckedBackwardScan(Marker m, Image image, std::uint32_t w, std::uint32_t first) {
+// The backward scan with every access checked; the same steps as BackwardScan.
+void CheckedBackwardScan(ByteArray& m, const ByteArray& image, std::uint32_t w,
+                         std::uint32_t first) {
   for (std::uint32_t p = first + 1; p-- > 0;) {
     const std::uint8_t t = std::min({m[p], m[p + w - 1], m[p + w], m[p + w + 1], m[p + 1]});
-    m[p] = std::max(t, static_cast<std::uint8_t>(image[p]));
+    m[p] = std::max(t, image[p]);
   }
 }
 
-// The mapping on checked accessors.
+// The mapping with every access checked.
 void CheckedMapPixels(ByteArray& image, const ByteArray& marker, std::uint32_t count) {
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint8_t value = image[k];
@@ -110,10 +103,8 @@ std::int32_t ReconstructByErosion(const TMyImage& image, TMyImage& marker) {
     ForwardScan(path, marker.Pixels.Data(), image.Pixels.Data(), width, last);
     BackwardScan(path, marker.Pixels.Data(), image.Pixels.Data(), width, backward_first);
   } else {
-    const CheckedPixels<ByteArray> m{marker.Pixels};
-    const CheckedPixels<const ByteArray> in{image.Pixels};
-    CheckedForwardScan(m, in, width, last);
-    CheckedBackwardScan(m, in, width, backward_first);
+    CheckedForwardScan(marker.Pixels, image.Pixels, width, last);
+    CheckedBackwardScan(marker.Pixels, image.Pixels, width, backward_first);
   }
   return 1;
 }

@@ -252,9 +252,11 @@ std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
     if (overhang.Length() == 0) overhang.SetLength(strip_size);
     if (!DecodeStrip(tiff.get(), last, overhang.Data(), size)) return StatusFailed;
   }
+  // The last strip's first pixel and the image's last pixel must both be
+  // formable, and the rest may not be longer than one strip.
   CheckedMul(static_cast<std::int32_t>(last), strip_size);
   CheckedSubUnsigned(pixel_count, 1);
-  if (rest > size) RaiseRangeError();  // the rest is longer than one strip
+  if (rest > size) RaiseRangeError();
   // The file is about to be replaced: its cached pages are better spent on
   // the memory the run needs next.
   posix_fadvise(TIFFFileno(tiff.get()), 0, 0, POSIX_FADV_DONTNEED);

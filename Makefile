@@ -2,13 +2,15 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 # The sanitizer build of everything: AddressSanitizer and UndefinedBehavior-
 # Sanitizer, ending the process at the first report.  GCC's maybe-uninitialized
 # warning misfires inside libstdc++ once ASan instruments it, so it is off there.
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build asan test demo clean
+.PHONY: all deps build asan test fuzz demo clean
 
 all: build
 
@@ -29,6 +31,14 @@ test: build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Builds the libFuzzer target with clang (a build of its own, fuzz/) and runs
+# it for FUZZ_SECONDS on one core.
+fuzz:
+	@./tools/install-deps.sh clang libclang-rt-14-dev
+	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 # Makes the bundled sample page and clears a copy of it.
 demo: build
 	@mkdir -p demo
@@ -39,4 +49,4 @@ demo: build
 	@echo "result:   demo/sample-page-cleared.tif"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo

@@ -25,6 +25,7 @@ class ByteArray {
   ByteArray& operator=(const ByteArray& other);
   ByteArray(ByteArray&& other) noexcept = default;
   ByteArray& operator=(ByteArray&& other) noexcept = default;
+  ~ByteArray() = default;
 
   // Resizes to count bytes, keeping the old bytes and zeroing new ones;
   // 0 releases the storage.  Negative: ERangeError; no memory: EOutOfMemory.

@@ -31,6 +31,8 @@ namespace {
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
   UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
     std::swap(fd_, other.fd_);

@@ -146,8 +146,8 @@ constexpr int CleanupSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
 extern "C" void RemovePendingAndDie(int signal_number) {
   if (pending) unlink(pending_path);
-  std::signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  static_cast<void>(std::signal(signal_number, SIG_DFL));
+  static_cast<void>(raise(signal_number));
 }
 
 // While alive, a termination signal removes path before the process ends.

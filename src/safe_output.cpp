@@ -202,8 +202,9 @@ class TemporaryFile {
  public:
   // Opens a temporary file in directory; invalid() when none can be made.
   TemporaryFile(const std::string& directory, const std::string& base)
-      : directory_(directory), base_(base) {
-    fd_ = UniqueFd(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+      : directory_(directory),
+        base_(base),
+        fd_(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) {
     if (fd_.valid()) return;
     name_ = TemporaryName(directory, base);
     cleanup_ = std::make_unique<SignalCleanup>(name_);

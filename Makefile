@@ -1,6 +1,7 @@
 # Wraps CMake for the README's commands.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+LINT_BUILD ?= build-lint
 JOBS ?= $(shell nproc)
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -10,7 +11,7 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build asan test fuzz demo clean
+.PHONY: all deps build asan test fuzz lint demo clean
 
 all: build
 
@@ -39,6 +40,12 @@ fuzz:
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# clang-tidy and cppcheck over src/; the profile is in docs/hardening.md.
+lint:
+	@./tools/install-deps.sh clang-tidy cppcheck
+	@cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
+	@./tools/lint.sh $(LINT_BUILD)
+
 # Makes the bundled sample page and clears a copy of it.
 demo: build
 	@mkdir -p demo
@@ -49,4 +56,4 @@ demo: build
 	@echo "result:   demo/sample-page-cleared.tif"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(LINT_BUILD) demo

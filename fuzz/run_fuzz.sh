@@ -23,9 +23,10 @@ shm=/dev/shm
 work=$(mktemp -d "$shm/tessvane-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-# 2 GiB of memory at most, 20 s an input: past either is a finding.
+# 2 GiB of memory at most, 20 s an input: past either is a finding.  The
+# dictionary holds the byte strings of the TIFF structure.
 if ! TMPDIR=$work "$build/tessvane_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
-    -timeout=20 -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
+    -timeout=20 -dict="$root/fuzz/tiff.dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
     "$build/corpus" "$build/seeds"; then
   echo "fuzz: a finding is in $build/artifacts; keep it under tests/data/hostile" >&2
   echo "      with a regression test, and fix the fault" >&2

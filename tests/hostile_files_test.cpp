@@ -170,13 +170,21 @@ TEST(HostileFiles, FlippedBytes) {
   });
 }
 
+// The pixels libtiff decodes from a file holding bytes.
+Bytes DecodedPixels(const Bytes& bytes) {
+  ScratchDirectory dir;
+  testing_support::WriteFileBytes(dir / "page.tif", bytes);
+  return testing_support::ReadWithLibtiff(dir / "page.tif").pixels;
+}
+
+// Cuts through the directory, which libtiff writes last, and through the
+// strips of the same file laid out with its directory first.
 TEST(HostileFiles, Truncations) {
   ExpectPromiseKept({0, 1, 2, 3}, [](const Bytes& original, auto add) {
     const FirstDirectory directory(original);
     std::set<std::size_t> lengths;
     for (std::size_t length = 0; length <= 16; ++length) lengths.insert(length);
     for (std::size_t step = 1; step < 16; ++step) lengths.insert(original.size() * step / 16);
-    // Every few bytes through the directory, which libtiff puts last.
     for (std::size_t length = directory.offset; length < original.size(); length += 5) {
       lengths.insert(length);
     }
@@ -184,6 +192,14 @@ TEST(HostileFiles, Truncations) {
     for (const std::size_t length : lengths) {
       add("cut to " + std::to_string(length) + " bytes",
           Bytes(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(length)));
+    }
+
+    const Bytes relocated = testing_support::DirectoryFirst(original);
+    ASSERT_EQ(DecodedPixels(relocated), DecodedPixels(original));
+    const std::size_t strips = 8 + 2 + directory.entries.size() * 12 + 4;
+    for (std::size_t length = strips; length < relocated.size(); length += 7) {
+      add("directory first, cut to " + std::to_string(length) + " bytes",
+          Bytes(relocated.begin(), relocated.begin() + static_cast<std::ptrdiff_t>(length)));
     }
   });
 }

@@ -33,6 +33,12 @@ struct FirstDirectory {
   const IfdEntry& Entry(std::uint16_t tag) const;
 };
 
+// The same file laid out with its first directory right after the header,
+// then the values stored outside it, then the strips: cutting it short
+// damages the strips while the directory stays whole.  Only the next-
+// directory link is dropped.
+std::vector<std::uint8_t> DirectoryFirst(const std::vector<std::uint8_t>& file);
+
 std::uint32_t GetU32(const std::vector<std::uint8_t>& file, std::size_t position);
 // Little-endian stores; the file must already hold the bytes written.
 void PutU16(std::vector<std::uint8_t>& file, std::size_t position, std::uint16_t value);

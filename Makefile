@@ -1,8 +1,17 @@
 # Wraps CMake for the README's commands.
 BUILD ?= build
+ASAN_BUILD ?= build-asan
+LINT_BUILD ?= build-lint
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+# The sanitizer build of everything: AddressSanitizer and UndefinedBehavior-
+# Sanitizer, ending the process at the first report.  GCC's maybe-uninitialized
+# warning misfires inside libstdc++ once ASan instruments it, so it is off there.
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
+  -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build test demo bench deb clean
+.PHONY: all deps build asan test fuzz lint demo bench deb clean
 
 all: build
 
@@ -13,8 +22,29 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+# The plain suite, then the same suite built with the sanitizers.
+test: build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Builds the libFuzzer target with clang (a build of its own, fuzz/) and runs
+# it for FUZZ_SECONDS on one core.
+fuzz:
+	@./tools/install-deps.sh clang libclang-rt-14-dev
+	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# clang-tidy and cppcheck over src/; the profile is in docs/hardening.md.
+lint:
+	@./tools/install-deps.sh clang-tidy cppcheck
+	@cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
+	@./tools/lint.sh $(LINT_BUILD)
 
 # Makes the bundled sample page and clears a copy of it.
 demo: build
@@ -46,4 +76,4 @@ deb: build
 	@cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(LINT_BUILD) demo

@@ -5,8 +5,9 @@
 #include <cerrno>
 
 // First byte of the executable's image, set by the linker; the load address
-// that error locations are measured from (PIE or not).
-extern "C" const char __executable_start;
+// that error locations are measured from (PIE or not).  The name is the
+// linker's, hence reserved.
+extern "C" const char __executable_start;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace tessvane {
 namespace {

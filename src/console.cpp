@@ -71,8 +71,8 @@ void WaitForEnter() {
 
 std::string ErrorReport(const ERunError& error, std::string_view module) {
   char offset[32];
-  std::snprintf(offset, sizeof offset, "%08llX",
-                static_cast<unsigned long long>(error.Offset()));
+  static_cast<void>(std::snprintf(offset, sizeof offset, "%08llX",
+                                  static_cast<unsigned long long>(error.Offset())));
   std::string report = "Exception ";
   report += error.ClassName();
   report += " in module ";

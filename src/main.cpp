@@ -58,8 +58,8 @@ int Run(int argc, const char* const* argv) {
 int main(int argc, char** argv) {
   // A closed pipe and a file-size limit become failed writes with an errno,
   // reported like any other, instead of killing the process.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   try {
     return Run(argc, argv);
   } catch (const ERunError& error) {

@@ -31,6 +31,8 @@ namespace {
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
   UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
     std::swap(fd_, other.fd_);
@@ -149,8 +151,8 @@ constexpr int CleanupSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
 extern "C" void RemovePendingAndDie(int signal_number) {
   if (pending) unlink(pending_path);
-  std::signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  static_cast<void>(std::signal(signal_number, SIG_DFL));
+  static_cast<void>(raise(signal_number));
 }
 
 // While alive, a termination signal removes path before the process ends.
@@ -205,8 +207,9 @@ class TemporaryFile {
  public:
   // Opens a temporary file in directory; invalid() when none can be made.
   TemporaryFile(const std::string& directory, const std::string& base)
-      : directory_(directory), base_(base) {
-    fd_ = UniqueFd(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+      : directory_(directory),
+        base_(base),
+        fd_(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) {
     if (fd_.valid()) return;
     name_ = TemporaryName(directory, base);
     cleanup_ = std::make_unique<SignalCleanup>(name_);

@@ -25,6 +25,8 @@ std::uint8_t* AllocateZeroed(std::uint32_t length, std::size_t& mapped_size) {
   mapped_size = 0;
   if (length < HugePageSize) return static_cast<std::uint8_t*>(std::calloc(length, 1));
   const std::size_t size = (length + HugePageSize - 1) / HugePageSize * HugePageSize;
+  // An anonymous mapping takes no file: the descriptor is -1 by convention.
+  // cppcheck-suppress invalidFunctionArg
   void* bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (bytes == MAP_FAILED) return nullptr;
   madvise(bytes, size, MADV_HUGEPAGE);  // a hint; without huge pages it just does nothing

@@ -170,14 +170,11 @@ void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint3
 std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker) { return Mapped(image, marker); }
 
 bool KernelPathAvailable(KernelPath path) {
-  switch (path) {
-    case KernelPath::Scalar: return true;
-#ifdef __SSE2__
-    case KernelPath::Sse2: return true;
+  if (path == KernelPath::Avx2) return HasAvx2();
+#ifndef __SSE2__
+  if (path == KernelPath::Sse2) return false;
 #endif
-    case KernelPath::Avx2: return HasAvx2();
-    default: return false;
-  }
+  return true;
 }
 
 KernelPath FastestKernelPath() {
@@ -197,7 +194,7 @@ void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* imag
 #endif
 #ifdef __SSE2__
   if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    VectorForwardScan<Sse2>(marker, image, width, last);
+    vector_kernels::VectorForwardScan<Sse2>(marker, image, width, last);
     return;
   }
 #endif
@@ -214,7 +211,7 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 #endif
 #ifdef __SSE2__
   if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    VectorBackwardScan<Sse2>(marker, image, width, first);
+    vector_kernels::VectorBackwardScan<Sse2>(marker, image, width, first);
     return;
   }
 #endif
@@ -231,7 +228,7 @@ void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
 #endif
 #ifdef __SSE2__
   if (path != KernelPath::Scalar) {
-    VectorMapPixels<Sse2>(image, marker, count);
+    vector_kernels::VectorMapPixels<Sse2>(image, marker, count);
     return;
   }
 #endif

@@ -78,16 +78,16 @@ struct Avx2 {
 
 void ForwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                      std::uint32_t last) {
-  VectorForwardScan<Avx2>(m, image, w, last);
+  vector_kernels::VectorForwardScan<Avx2>(m, image, w, last);
 }
 
 void BackwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                       std::uint32_t first) {
-  VectorBackwardScan<Avx2>(m, image, w, first);
+  vector_kernels::VectorBackwardScan<Avx2>(m, image, w, first);
 }
 
 void MapPixelsAvx2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
-  VectorMapPixels<Avx2>(image, marker, count);
+  vector_kernels::VectorMapPixels<Avx2>(image, marker, count);
 }
 
 }  // namespace tessvane

@@ -2,16 +2,16 @@
 // type Ops that supplies the lane operations of one instruction set.  Each
 // instruction set instantiates them in a translation unit of its own,
 // compiled for that set (pixel_kernels.cpp for SSE2, pixel_kernels_avx2.cpp
-// for AVX2); everything here has internal linkage, so the two copies never
-// meet.  How the kernels work is told in pixel_kernels.cpp.
+// for AVX2).  Each instantiation takes a lane-operations type local to its
+// translation unit, so the two sets of instantiations never meet.  How the
+// kernels work is told in pixel_kernels.cpp.
 #pragma once
 
 #include <cstdint>
 
 #include "pixel_kernels_internal.h"
 
-namespace tessvane {
-namespace {
+namespace tessvane::vector_kernels {
 
 // For each prefix step of S = 1, 2, 4, ... lanes, the lanes that have no
 // partner S lanes earlier in scan order: the first S (forward) or the last
@@ -141,5 +141,4 @@ void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint3
   MapPixelsScalar(image + k, marker + k, count - k);
 }
 
-}  // namespace
-}  // namespace tessvane
+}  // namespace tessvane::vector_kernels

@@ -10,7 +10,6 @@
 // strip, StripCount strips) and the record's tags.  It makes every check
 // that can end the run before the disk is touched, then hands the encoding
 // to ReplaceWithTiff, which keeps the old file until the new one is whole.
-#include <fcntl.h>
 #include <tiffio.h>
 
 #include "im_proc.h"
@@ -257,9 +256,6 @@ std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
   CheckedMul(static_cast<std::int32_t>(last), strip_size);
   CheckedSubUnsigned(pixel_count, 1);
   if (rest > size) RaiseRangeError();
-  // The file is about to be replaced: its cached pages are better spent on
-  // the memory the run needs next.
-  posix_fadvise(TIFFFileno(tiff.get()), 0, 0, POSIX_FADV_DONTNEED);
   return StatusDone;
 }
 

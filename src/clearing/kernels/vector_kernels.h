@@ -144,4 +144,11 @@ void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint3
   MapPixelsScalar(image + k, marker + k, count - k);
 }
 
+// The kernel set of one instruction set, for its translation unit to define.
+template <typename Ops>
+constexpr VectorKernelSet KernelSetOf() {
+  return {Ops::Lanes + 1, &VectorForwardScan<Ops>, &VectorBackwardScan<Ops>,
+          &VectorMapPixels<Ops>};
+}
+
 }  // namespace tessvane::vector_kernels

@@ -146,7 +146,7 @@ void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint3
 
 // The kernel set of one instruction set, for its translation unit to define.
 template <typename Ops>
-constexpr VectorKernelSet KernelSetOf() {
+constexpr VectorKernelSet KernelSetOf() noexcept {
   return {Ops::Lanes + 1, &VectorForwardScan<Ops>, &VectorBackwardScan<Ops>,
           &VectorMapPixels<Ops>};
 }

@@ -86,7 +86,8 @@ void SetDescriptiveTags(TIFF* tiff) {
   TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
   const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF/></x:xmpmeta>";
   TIFFSetField(tiff, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(xmp.size()), xmp.data());
-  const std::array<std::uint32_t, 5> iptc = {0x1c020000, 0x0405ffff, 0x12345678, 7, 0};
+  // An IPTC record version and an object name, padded to four bytes.
+  const std::string iptc("\x1c\x02\x00\x00\x02\x00\x04\x1c\x02\x05\x00\x07Page 12\0\0\0\0\0", 24);
   TIFFSetField(tiff, TIFFTAG_RICHTIFFIPTC, static_cast<std::uint32_t>(iptc.size()), iptc.data());
   const auto photoshop = Pattern(90, 3);
   TIFFSetField(tiff, TIFFTAG_PHOTOSHOP, static_cast<std::uint32_t>(photoshop.size()),
@@ -280,9 +281,9 @@ TEST(CarriedTags, ExifDirectoryReadsBackThroughTheLibrary) {
   const char* original = nullptr;
   ASSERT_TRUE(TIFFGetField(tiff, EXIFTAG_DATETIMEORIGINAL, &original));
   EXPECT_STREQ(original, "2019:03:14 15:09:26");
-  double exposure = 0;
+  float exposure = 0;  // the library holds this rational as a float
   ASSERT_TRUE(TIFFGetField(tiff, EXIFTAG_EXPOSURETIME, &exposure));
-  EXPECT_NEAR(exposure, 1.0 / 250, 1e-9);
+  EXPECT_FLOAT_EQ(exposure, 1.0f / 250);
   TIFFClose(tiff);
 }
 
@@ -318,8 +319,9 @@ TEST(CarriedTags, AFileFromPillowKeepsThem) {
   ExpectEntriesKept(before, after,
                     {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
                      TIFFTAG_COPYRIGHT, TIFFTAG_XMLPACKET, TIFFTAG_ICCPROFILE,
-                     TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_RESOLUTIONUNIT,
-                     TIFFTAG_ROWSPERSTRIP});
+                     TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_RESOLUTIONUNIT});
+  // The library may store RowsPerStrip as SHORT where Pillow chose LONG.
+  EXPECT_EQ(after.Numbers(TIFFTAG_ROWSPERSTRIP), before.Numbers(TIFFTAG_ROWSPERSTRIP));
   EXPECT_EQ(after.Numbers(TIFFTAG_STRIPOFFSETS).size(), 1u);
   EXPECT_EQ(ReadTiffIndependently(path).pixels, ReferenceClearing(page, 300, 400));
 }
@@ -410,7 +412,9 @@ TEST(Encoding, SingleStripPagesKeepTheirStrip) {
     const RawDirectory after = RawFirstDirectory(path);
     EXPECT_EQ(after.Numbers(TIFFTAG_STRIPOFFSETS).size(), 1u);
     EXPECT_EQ(after.Numbers(TIFFTAG_STRIPBYTECOUNTS), std::vector<std::uint64_t>{40000});
-    if (before.Has(TIFFTAG_ROWSPERSTRIP)) ExpectEntriesKept(before, after, {TIFFTAG_ROWSPERSTRIP});
+    if (before.Has(TIFFTAG_ROWSPERSTRIP)) {
+      EXPECT_EQ(after.Numbers(TIFFTAG_ROWSPERSTRIP), before.Numbers(TIFFTAG_ROWSPERSTRIP));
+    }
     EXPECT_EQ(ReadTiffIndependently(path).pixels, ReferenceClearing(page, 500, 80));
   }
 }

@@ -17,10 +17,13 @@
 #include <set>
 #include <stdexcept>
 
+#include "im_proc.h"
+#include "jpeg_quality.h"
 #include "reference_clearing.h"
 #include "reference_tiff_reader.h"
 #include "run_process.h"
 #include "test_tiff.h"
+#include "tiff_bytes.h"
 #include "tiff_directory.h"
 
 namespace {
@@ -43,6 +46,9 @@ const std::vector<std::uint16_t> CarriedTags = {
     TIFFTAG_ARTIST,           TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT, TIFFTAG_XPOSITION,
     TIFFTAG_YPOSITION,        TIFFTAG_ICCPROFILE,   TIFFTAG_XMLPACKET, TIFFTAG_RICHTIFFIPTC,
     TIFFTAG_PHOTOSHOP};
+
+// A tag number of the private range, for an EXIF entry of the scanner's own.
+constexpr ttag_t PrivateExifTag = 65000;
 
 // How a test page is stored.  Zero leaves a tag out.
 struct PageOptions {
@@ -110,6 +116,13 @@ void AppendExifDirectory(TIFF* tiff) {
   TIFFSetField(tiff, EXIFTAG_USERCOMMENT, static_cast<int>(comment.size()), comment.data());
   const auto maker_note = Pattern(40, 11);
   TIFFSetField(tiff, EXIFTAG_MAKERNOTE, static_cast<int>(maker_note.size()), maker_note.data());
+  // A private entry that the library knows by no name when it reads it.
+  static char name[] = "PrivateScannerData";
+  const TIFFFieldInfo private_field = {PrivateExifTag, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_SHORT,
+                                       FIELD_CUSTOM, 1, 1, name};
+  TIFFMergeFieldInfo(tiff, &private_field, 1);
+  const std::uint16_t private_values[] = {7, 65535, 300};
+  TIFFSetField(tiff, PrivateExifTag, 3u, private_values);
   std::uint64_t exif_offset = 0;
   if (!TIFFWriteCustomDirectory(tiff, &exif_offset)) throw std::runtime_error("EXIF not written");
   TIFFSetDirectory(tiff, 0);
@@ -253,6 +266,7 @@ TEST(CarriedTags, SurviveEveryCompressionAndContainer) {
         EXPECT_EQ(after.big_endian, big_endian);
         ExpectEntriesKept(before, after, CarriedTags);
         const RawDirectory exif_after = RawExifDirectory(path);
+        ASSERT_TRUE(exif_before.Has(PrivateExifTag));
         EXPECT_EQ(TagsOf(exif_after), TagsOf(exif_before));
         ExpectEntriesKept(exif_before, exif_after, TagsOf(exif_before));
         const auto expected = ReferenceClearing(decoded_before, 96, 64);
@@ -503,6 +517,99 @@ TEST(JpegQuality, PagesWithoutSharedTablesComeBackAtHighQuality) {
   ASSERT_FALSE(RawFirstDirectory(path).Has(TIFFTAG_JPEGTABLES));
   RunExpectingSuccess(path);
   EXPECT_EQ(QualityOf(path), 95);
+}
+
+// ---- what cannot be carried --------------------------------------------------
+
+// An EXIF directory the library cannot read cannot be carried: the page is
+// refused and left as it was rather than written without it.
+TEST(Refusals, AnUnreadableExifDirectoryLeavesTheFileAlone) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  WritePage(path, {.exif = true}, MakeTestPage(96, 64, 3));
+  auto bytes = FileBytes(path);
+  const RawDirectory main = ReadRawDirectory(bytes);
+  const std::uint64_t exif = main.Numbers(TIFFTAG_EXIFIFD).at(0);
+  testing_support::PutU16(bytes, exif, 0xFFFF);  // more entries than the file holds
+  testing_support::WriteFileBytes(path, bytes);
+  const auto result = RunTessvane({path}, {.close_input = true});
+  EXPECT_EQ(result.output, "image read error\r\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(FileBytes(path), bytes);
+}
+
+// A carried value the library will not take back fails the write and keeps
+// the old file, in the first directory and in the EXIF one.
+TEST(Refusals, AValueTheLibraryRefusesFailsTheWriteAndKeepsTheFile) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  WritePage(path, {.compression = COMPRESSION_LZW, .metadata = true, .exif = true},
+            MakeTestPage(96, 64, 4));
+  const auto before = FileBytes(path);
+  tessvane::TMyImage good;
+  ASSERT_EQ(tessvane::ReadTiffImage(path.c_str(), good), 1);
+  ASSERT_FALSE(good.Carried.Tags.empty());
+  ASSERT_FALSE(good.Carried.Exif.empty());
+
+  tessvane::TMyImage unterminated = good;  // a text without its NUL
+  for (auto& value : unterminated.Carried.Tags) {
+    if (value.Tag == TIFFTAG_ARTIST) value.Bytes.pop_back();
+  }
+  tessvane::TMyImage short_exif = good;  // fewer bytes than its count needs
+  short_exif.Carried.Exif.back().Bytes.pop_back();
+  for (const auto* image : {&unterminated, &short_exif}) {
+    EXPECT_EQ(tessvane::WriteTiffImage(path.c_str(), *image), 0);
+    EXPECT_EQ(FileBytes(path), before);
+  }
+  EXPECT_EQ(tessvane::WriteTiffImage(path.c_str(), good), 1);
+}
+
+// With a predictor the library works on the buffer it is given; the record
+// the writer was handed keeps its pixels.
+TEST(Encoding, PredictedStripsLeaveTheRecordsPixelsAlone) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  const auto page = MakeTestPage(120, 90, 6);
+  WritePage(path, {.width = 120, .height = 90, .rows_per_strip = 20,
+                   .compression = COMPRESSION_ADOBE_DEFLATE, .predictor = PREDICTOR_HORIZONTAL},
+            page);
+  tessvane::TMyImage image;
+  ASSERT_EQ(tessvane::ReadTiffImage(path.c_str(), image), 1);
+  ASSERT_EQ(tessvane::WriteTiffImage(path.c_str(), image), 1);
+  EXPECT_EQ(std::vector<std::uint8_t>(image.Pixels.Data(), image.Pixels.Data() + image.Pixels.Length()),
+            page);
+  EXPECT_EQ(ReadTiffIndependently(path).pixels, page);
+}
+
+// The estimate straight from a stream: what libtiff writes, and streams cut
+// short or holding other tables, which give no estimate and are never read
+// past their end.
+TEST(JpegQuality, EstimateFromTablesAndDamagedStreams) {
+  ScratchDirectory dir;
+  WritePage(dir / "q.tif", {.compression = COMPRESSION_JPEG, .jpeg_quality = 83},
+            MakeTestPage(96, 64, 9));
+  const std::vector<std::uint8_t> tables =
+      RawFirstDirectory(dir / "q.tif").entries.at(TIFFTAG_JPEGTABLES).value;
+  EXPECT_EQ(tessvane::EstimateJpegQuality(tables.data(), tables.size()), 83);
+  // SOI, the DQT marker and length, then table 0: 71 bytes in all.
+  for (std::size_t size = 0; size < 2 + 4 + 1 + 64; ++size) {
+    const std::vector<std::uint8_t> cut(tables.begin(), tables.begin() + static_cast<std::ptrdiff_t>(size));
+    EXPECT_EQ(tessvane::EstimateJpegQuality(cut.data(), cut.size()), 0) << size;
+  }
+  EXPECT_EQ(tessvane::EstimateJpegQuality(nullptr, 0), 0);
+
+  // Table 1 first, then table 0 in 16-bit precision, all ones: quality 100.
+  std::vector<std::uint8_t> stream = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 2 + 65 + 129, 0x01};
+  stream.insert(stream.end(), 64, 50);
+  stream.push_back(0x10);
+  for (int k = 0; k < 64; ++k) stream.insert(stream.end(), {0x00, 0x01});
+  EXPECT_EQ(tessvane::EstimateJpegQuality(stream.data(), stream.size()), 100);
+  // The first table is table 0 now: its sum 3,200 is 86.3 % of the standard
+  // table's 3,710, the scaling of quality (200 − 86.3) / 2 = 57.
+  stream[6] = 0x00;
+  EXPECT_EQ(tessvane::EstimateJpegQuality(stream.data(), stream.size()), 57);
+  stream[5] = 0xFF;  // a segment longer than the stream
+  EXPECT_EQ(tessvane::EstimateJpegQuality(stream.data(), stream.size()), 0);
 }
 
 }  // namespace

@@ -88,11 +88,13 @@ bool EveryStripWritten(TIFF* tiff) {
   return true;
 }
 
-// Hands strip index, size bytes at data, to the library.  With a predictor
-// the library differences the buffer it is given in place, so the strip is
-// first copied into scratch and the pixels stay as they are; without one
-// (scratch null) the pixels are handed over directly, uncopied.  False when
-// the library fails.
+// Hands strip index, size bytes at data, to the library.  The library takes
+// a writable buffer and does not promise to leave it alone: its predictor
+// differences samples in place (libtiff 4.5 happens to do so on a copy of
+// its own for whole strips).  So with a predictor the strip is first copied
+// into scratch and the record's pixels are never handed over; without one
+// (scratch null) nothing changes the buffer and the pixels go uncopied.
+// False when the library fails.
 bool WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
                 ByteArray* scratch) {
   auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no predictor

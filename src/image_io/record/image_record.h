@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "byte_array.h"
 
@@ -31,9 +32,38 @@ struct TImageFields {
   std::uint32_t Orientation = 0;      // 274; 0 when the input has none
 };
 
-// The image record: the directory fields and the pixels.
+// One tag value of the input that no field holds, as the TIFF library holds
+// it in memory: Count values of the library's element size in Bytes (a
+// text with its final NUL).  Type is the library's field type, kept for
+// tags the library does not know by number.
+struct TCarriedTag {
+  std::uint32_t Tag = 0;
+  std::uint16_t Type = 0;
+  std::uint32_t Count = 0;
+  std::vector<std::uint8_t> Bytes;
+};
+
+// What the output keeps of the input beyond the fields: tag values carried
+// unchanged, the EXIF directory's entries, the container and the JPEG
+// quality.  Filled by the reader, written by the writer, never looked at by
+// the image operations.  The defaults describe a classic little-endian
+// file with nothing to carry.
+struct TCarried {
+  std::vector<TCarriedTag> Tags;  // first-directory tags, in tag table order
+  std::vector<TCarriedTag> Exif;  // the EXIF directory's entries; empty when none
+  std::uint64_t ExifOffset = 0;   // where the input's EXIF directory lies; 0 for none
+  bool BigTiff = false;
+  bool BigEndian = false;
+  std::int32_t JpegQuality = 0;   // estimated from the input's tables; 0 when unknown
+};
+
+// The image record: the directory fields, the pixels, and what else the
+// output must keep.  Carried lies beside the fields rather than among them
+// because it is of open length and is the reader's and writer's business
+// alone; copying the fields (as the marker does) leaves it behind.
 struct TMyImage : TImageFields {
   ByteArray Pixels;  // Width × Height bytes, row-major
+  TCarried Carried;
 };
 
 }  // namespace tessvane

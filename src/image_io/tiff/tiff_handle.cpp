@@ -63,11 +63,19 @@ toff_t SinkSize(thandle_t handle) {
 int SinkMap(thandle_t, void**, toff_t*) { return 0; }
 void SinkUnmap(thandle_t, void*, toff_t) {}
 
+// The library's mode for a new file in container ("8": BigTIFF; "b"/"l":
+// big- or little-endian, whatever the machine's order).
+const char* WriteMode(TiffContainer container) {
+  if (container.big_tiff) return container.big_endian ? "w8b" : "w8l";
+  return container.big_endian ? "wb" : "wl";
+}
+
 }  // namespace
 
-bool WriteTiffToFd(int fd, const char* name, const std::function<bool(TIFF*)>& encode) {
+bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
+                   const std::function<bool(TIFF*)>& encode) {
   Sink sink{fd};
-  TiffHandle tiff(TIFFClientOpen(name, "w", &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
+  TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
                                  SinkSize, SinkMap, SinkUnmap));
   if (!tiff) return false;
   const bool encoded =

@@ -127,7 +127,9 @@ StripLayout PlanReading(TIFF* tiff, TMyImage& image) {
 
 // The reader behind ReadTiffImage, in the status vocabulary.
 IoStatus ReadImage(const char* name, TMyImage& image) {
-  const TiffHandle tiff(TIFFOpen(name, "rm"));
+  // "c": a page stored as one large uncompressed strip is read as that one
+  // strip, and so written back, rather than in the pieces the library cuts.
+  const TiffHandle tiff(TIFFOpen(name, "rmc"));
   if (!tiff) return IoStatus::CannotOpen;
   FetchTags(tiff.get(), image);
   if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
@@ -135,7 +137,11 @@ IoStatus ReadImage(const char* name, TMyImage& image) {
   ByteArray overhang;
   const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
   if (full != IoStatus::Done) return full;
-  return ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
+  const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
+  if (last != IoStatus::Done) return last;
+  // Last, as it leaves the first directory: an EXIF directory that cannot
+  // be read cannot be carried, and the file is refused rather than lose it.
+  return FetchExifDirectory(tiff.get(), image.Carried) ? IoStatus::Done : IoStatus::Failed;
 }
 
 }  // namespace

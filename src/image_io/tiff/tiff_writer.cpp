@@ -10,6 +10,8 @@
 
 #include <tiffio.h>
 
+#include <cstring>
+
 #include "io_status.h"
 #include "safe_replace.h"
 #include "tag_table.h"
@@ -86,24 +88,51 @@ bool EveryStripWritten(TIFF* tiff) {
   return true;
 }
 
-// Encodes the record's tags and strips into a new image; false on any
-// failure the library reports or an empty strip.
+// Hands strip index, size bytes at data, to the library.  The library takes
+// a writable buffer and does not promise to leave it alone: its predictor
+// differences samples in place (libtiff 4.5 happens to do so on a copy of
+// its own for whole strips).  So with a predictor the strip is first copied
+// into scratch and the record's pixels are never handed over; without one
+// (scratch null) nothing changes the buffer and the pixels go uncopied.
+// False when the library fails.
+bool WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
+                ByteArray* scratch) {
+  auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no predictor
+  if (scratch != nullptr) {
+    std::memcpy(scratch->Data(), data, size);
+    buffer = scratch->Data();
+  }
+  return TIFFWriteEncodedStrip(tiff, index, buffer, size) >= 0;
+}
+
+// True when the image being written is encoded with a predictor.
+bool EncodesWithPredictor(TIFF* tiff) {
+  std::uint16_t predictor = PREDICTOR_NONE;
+  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
+}
+
+// Encodes the record's EXIF directory, tags and strips into a new file;
+// false on any failure the library reports or an empty strip.
+// EOutOfMemory when a predictor's strip copy cannot be had.
 bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
-  if (!SetTags(tiff, image)) return false;
-  // The library takes a writable buffer because a predictor or bit-order
-  // conversion would work in place; neither is set here, so the pixels are
-  // only read.
-  auto* pixels = const_cast<std::uint8_t*>(image.Pixels.Data());
+  std::uint64_t exif_offset = 0;
+  if (!WriteExifDirectory(tiff, image.Carried, exif_offset) ||
+      !SetTags(tiff, image, exif_offset)) {
+    return false;
+  }
+  ByteArray scratch;
+  if (EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
+  ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
+  const std::uint8_t* pixels = image.Pixels.Data();
   for (std::uint32_t i = 0; i + 1 < plan.strip_count; ++i) {
-    if (TIFFWriteEncodedStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size,
-                              plan.strip_size) < 0) {
+    if (!WriteStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size, plan.strip_size, copy)) {
       return false;
     }
   }
   // The last strip carries only the rows it holds.
   if (plan.pixel_count > plan.last_start &&
-      TIFFWriteEncodedStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
-                            plan.pixel_count - plan.last_start) < 0) {
+      !WriteStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
+                  plan.pixel_count - plan.last_start, copy)) {
     return false;
   }
   return EveryStripWritten(tiff);
@@ -114,7 +143,8 @@ bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
 std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image) {
   const StripPlan plan = PlanStrips(image);
   const auto write_tiff = [&](int fd) {
-    return WriteTiffToFd(fd, name, [&](TIFF* tiff) { return EncodeImage(tiff, image, plan); });
+    return WriteTiffToFd(fd, name, {image.Carried.BigTiff, image.Carried.BigEndian},
+                         [&](TIFF* tiff) { return EncodeImage(tiff, image, plan); });
   };
   return StatusCode(ReplaceFile(name, write_tiff));
 }

@@ -11,7 +11,7 @@
 #   clearing/kernels    base
 #   clearing            base image_io/record clearing/kernels
 #   . (im_proc.h)       base image_io/record image_io/tiff clearing
-#   driver              base image_io/record . driver
+#   driver              base image_io/record image_io/replace . driver
 set -eu
 src=${1:?usage: check_layering.sh SRC_DIR}
 cd "$src"
@@ -25,7 +25,7 @@ allowed() {
     clearing/kernels) echo "clearing/kernels base" ;;
     clearing) echo "clearing base image_io/record clearing/kernels" ;;
     .) echo ". base image_io/record image_io/tiff clearing" ;;
-    driver) echo "driver base image_io/record ." ;;
+    driver) echo "driver base image_io/record image_io/replace ." ;;
     *) echo "" ;;
   esac
 }

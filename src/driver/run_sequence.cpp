@@ -5,11 +5,13 @@
 #include "run_sequence.h"
 
 #include "im_proc.h"
+#include "target_lock.h"
 
 namespace tessvane {
 
 RunOutcome ClearFile(const char* const& name, TMyImage& image) {
-  if (ReadTiffImage(name, image) != StatusDone) return RunOutcome::ReadFailed;
+  const TargetLock lock(name);  // held to the end: other runs on the file wait
+  if (!lock.usable() || ReadTiffImage(name, image) != StatusDone) return RunOutcome::ReadFailed;
   {
     TMyImage marker = MakeBorderMarker(image);
     ReconstructByErosion(image, marker);

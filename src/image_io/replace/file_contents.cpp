@@ -36,4 +36,6 @@ off_t FileSize(int fd) {
   return fstat(fd, &status) == 0 ? status.st_size : -1;
 }
 
+bool SyncDirectory(int fd) { return fsync(fd) == 0 || errno == EINVAL; }
+
 }  // namespace tessvane

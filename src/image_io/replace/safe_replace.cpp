@@ -1,36 +1,38 @@
 // Safe replacement of a file: see safe_replace.h.
 //
-// Two ways, chosen per file: rename a flushed temporary file over the
-// target (the usual way), or, where a rename would change the file's
-// owner, links or attributes, copy the new contents over the target with
-// the old contents kept to restore on failure.
+// Two ways, chosen per file: rename a flushed temporary file, given the
+// target's owner, mode and extended attributes, over the target (the usual
+// way, also for hard-linked files); or, where a rename cannot keep the
+// owner or no temporary file can be made beside the target, copy the new
+// contents over the target with the old contents in a flushed backup
+// until the copy is on disk.
 #include "safe_replace.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "backup.h"
+#include "extended_attributes.h"
 #include "file_contents.h"
+#include "held_signals.h"
 #include "temporary_file.h"
 #include "unique_fd.h"
 
 namespace tessvane {
 namespace {
 
-// True when a renamed new file would be the same file to its users: one
-// link, our own (any owner for root), no extended attributes or ACLs.
-bool RenameKeepsFile(int fd, const struct stat& target) {
-  if (target.st_nlink != 1) return false;
-  if (geteuid() != 0 && target.st_uid != geteuid()) return false;
-  const ssize_t names = flistxattr(fd, nullptr, 0);
-  return names == 0 || (names < 0 && errno == ENOTSUP);
+// True when a new file renamed over target can have target's owner: the
+// user's own file, or any file for root.
+bool RenameKeepsOwner(const struct stat& target) {
+  return geteuid() == 0 || target.st_uid == geteuid();
 }
 
 // Gives fd the owner, group and permission bits of target; false when the
@@ -47,42 +49,58 @@ bool MatchOwnership(int fd, const struct stat& target) {
          (current.st_mode & 07777) == (target.st_mode & 07777);
 }
 
-// Flushes a directory's entries to disk.  File systems that cannot sync a
-// directory say so with EINVAL; their entries are as safe as they get.
-bool SyncDirectory(const std::string& directory) {
+// Flushes the entries of the directory at path to disk.
+bool SyncDirectoryAt(const std::string& directory) {
   const UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.valid() && (fsync(fd.get()) == 0 || errno == EINVAL);
+  return fd.valid() && SyncDirectory(fd.get());
 }
 
 // Writes into temp, flushes it and renames it over target.
 IoStatus ReplaceByRename(TemporaryFile& temp, const std::string& target,
                          const std::string& directory, const ContentsWriter& write) {
   if (!write(temp.fd()) || fsync(temp.fd()) != 0 ||
-      !temp.RenameOver(target) || !SyncDirectory(directory)) {
+      !temp.RenameOver(target) || !SyncDirectoryAt(directory)) {
     return IoStatus::Failed;
   }
   return IoStatus::Done;
 }
 
-// Writes the whole output to memory, then copies it over the target open
-// at fd; on a failed copy the target gets its old bytes back.
-IoStatus ReplaceInPlace(int fd, const ContentsWriter& write) {
+// False when the file open at fd cannot be given size bytes.  Reserving
+// the space first makes a full disk show before the file is overwritten;
+// file systems without reservation just skip this.
+bool ReserveSpace(int fd, off_t size) {
+  return fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0 || errno == EOPNOTSUPP ||
+         errno == ENOSYS;
+}
+
+// Writes the whole output to memory, saves the old contents of the target
+// open at fd (the file at target, with status) in a flushed backup, copies
+// the output over the target, flushes it and removes the backup.  Failed
+// with the target untouched when no backup can be made; after a failed
+// copy the target gets its old bytes back.  The termination signals wait
+// from the backup's making until it is gone.
+IoStatus ReplaceInPlace(int fd, const std::string& target, const struct stat& status,
+                        const ContentsWriter& write) {
   const UniqueFd output(memfd_create("tessvane-output", MFD_CLOEXEC));
-  const UniqueFd backup(memfd_create("tessvane-backup", MFD_CLOEXEC));
-  if (!output.valid() || !backup.valid() || !write(output.get()) ||
-      !CopyContents(fd, backup.get())) {
-    return IoStatus::Failed;
-  }
-  // Reserve the space first, so that a full disk shows before the file is
-  // touched.  File systems without reservation just skip this.
+  if (!output.valid() || !write(output.get())) return IoStatus::Failed;
   const off_t size = FileSize(output.get());
-  if (size < 0 || (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-                   errno != ENOSYS)) {
+  if (size < 0) return IoStatus::Failed;
+
+  const HeldSignals held;
+  const std::optional<Backup> backup = Backup::Make(target, status, fd);
+  if (!backup) return IoStatus::Failed;
+  if (!ReserveSpace(fd, size)) {
+    static_cast<void>(backup->Remove());
     return IoStatus::Failed;
   }
-  if (CopyContents(output.get(), fd) && fsync(fd) == 0) return IoStatus::Done;
-  CopyContents(backup.get(), fd);
-  fsync(fd);
+  if (CopyContents(output.get(), fd) && fsync(fd) == 0) {
+    // A backup that cannot be removed is rolled back by the next run, which
+    // then makes this same result again.
+    static_cast<void>(backup->Remove());
+    return IoStatus::Done;
+  }
+  // Where even the restore fails, the backup stays for the next run.
+  if (backup->RestoreTo(fd)) static_cast<void>(backup->Remove());
   return IoStatus::Failed;
 }
 
@@ -100,13 +118,16 @@ IoStatus ReplaceFile(const char* path, const ContentsWriter& write) {
   const std::size_t slash = target.rfind('/');
   const std::string directory = slash == 0 ? "/" : target.substr(0, slash);
   const std::string base = target.substr(slash + 1);
-  if (RenameKeepsFile(fd.get(), status)) {
+  if (RenameKeepsOwner(status)) {
     TemporaryFile temp(directory, base);
-    if (temp.valid() && MatchOwnership(temp.fd(), status)) {
+    // The mode is matched again after the attributes: an ACL carries
+    // permission bits of its own.
+    if (temp.valid() && MatchOwnership(temp.fd(), status) &&
+        CopyExtendedAttributes(fd.get(), temp.fd()) && MatchOwnership(temp.fd(), status)) {
       return ReplaceByRename(temp, target, directory, write);
     }
   }
-  return ReplaceInPlace(fd.get(), write);
+  return ReplaceInPlace(fd.get(), target, status, write);
 }
 
 }  // namespace tessvane

@@ -20,11 +20,14 @@ using ContentsWriter = std::function<bool(int fd)>;
 // could not be made, the old one is unchanged.
 //
 // The usual way is a temporary file in the target's own directory (links
-// resolved), flushed to disk and renamed over the target.  Where a rename
-// would change the file in other ways (more hard links, another owner,
-// extended attributes) or no temporary file can be made there, the whole
-// output is written to memory first and then copied over the target, which
-// is restored from a copy if that fails.
+// resolved), given the target's owner, mode and extended attributes (ACLs
+// included), flushed to disk and renamed over the target; other hard links
+// of the target keep the old contents.  Where a rename cannot keep the
+// owner (another user's file) or no temporary file can be made there, the
+// output is written to memory, the old contents are saved in a flushed
+// Backup, and the output is copied over the target; the backup is removed
+// once the target is on disk, and rolled back by the next run's TargetLock
+// if the run dies before.  No backup anywhere: Failed, target untouched.
 IoStatus ReplaceFile(const char* path, const ContentsWriter& write);
 
 }  // namespace tessvane

@@ -6,7 +6,9 @@
 // before the process ends.
 #include "temporary_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <memory>
 #include <utility>
 
 namespace tessvane {
@@ -48,7 +51,32 @@ std::string TemporaryName(const std::string& directory, const std::string& base)
   return name;
 }
 
+// True when entry is a name TemporaryName makes for base.
+bool IsTemporaryName(const std::string& entry, const std::string& base) {
+  const std::string prefix = "." + base.substr(0, 200) + ".tessvane-";
+  if (entry.size() != prefix.size() + 12 || entry.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  return entry.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
+}
+
 }  // namespace
+
+void RemoveStaleTemporaries(const std::string& directory, const std::string& base) {
+  struct CloseDirectory {
+    void operator()(DIR* entries) const noexcept { closedir(entries); }
+  };
+  const std::unique_ptr<DIR, CloseDirectory> entries(opendir(directory.c_str()));
+  if (!entries) return;
+  while (const dirent* entry = readdir(entries.get())) {
+    struct stat status;
+    if (IsTemporaryName(entry->d_name, base) &&
+        fstatat(dirfd(entries.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && status.st_uid == geteuid()) {
+      unlinkat(dirfd(entries.get()), entry->d_name, 0);
+    }
+  }
+}
 
 // While alive, a termination signal removes path before the process ends.
 class SignalCleanup {

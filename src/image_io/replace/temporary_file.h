@@ -16,6 +16,12 @@ namespace tessvane {
 
 class SignalCleanup;
 
+// Removes the user's temporary files for the target named base in
+// directory that a run killed between naming and renaming one left
+// behind.  Call only while holding the target's lock, when no other run
+// can be writing one.
+void RemoveStaleTemporaries(const std::string& directory, const std::string& base);
+
 class TemporaryFile {
  public:
   // Opens a temporary file in directory, for the target named base there;

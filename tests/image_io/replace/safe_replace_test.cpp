@@ -102,17 +102,22 @@ TEST(SafeOutput, ASymbolicLinkStaysALinkAndItsTargetIsRewritten) {
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.tif", "real"}));
 }
 
-TEST(SafeOutput, BothNamesOfAHardLinkedFileSeeTheNewContent) {
+// Like sed -i: the name given gets a new file, the other names keep the
+// old one, so nothing is lost and no reader of the other name sees a
+// half-written file.
+TEST(SafeOutput, AHardLinkedFileIsReplacedUnderTheNameGivenAndItsOtherNamesKeepTheOldOne) {
   ScratchDirectory dir;
   const auto expected = WritePage(dir / "a.tif");
   std::filesystem::create_hard_link(dir / "a.tif", dir / "b.tif");
+  const auto before = FileBytes(dir / "a.tif");
   const ino_t inode = StatOf(dir / "a.tif").st_ino;
   const auto result = RunTessvane({dir / "a.tif"}, {.close_input = true});
   ASSERT_EQ(result.exit_code, 0) << result.output;
-  EXPECT_EQ(StatOf(dir / "a.tif").st_ino, inode);
-  EXPECT_EQ(StatOf(dir / "a.tif").st_nlink, 2u);
-  EXPECT_EQ(ReadWithLibtiff(dir / "b.tif").pixels, expected);
-  EXPECT_EQ(FileBytes(dir / "a.tif"), FileBytes(dir / "b.tif"));
+  EXPECT_NE(StatOf(dir / "a.tif").st_ino, inode);
+  EXPECT_EQ(StatOf(dir / "a.tif").st_nlink, 1u);
+  EXPECT_EQ(StatOf(dir / "b.tif").st_ino, inode);
+  EXPECT_EQ(ReadWithLibtiff(dir / "a.tif").pixels, expected);
+  EXPECT_EQ(FileBytes(dir / "b.tif"), before);
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.tif", "b.tif"}));
 }
 
@@ -286,8 +291,8 @@ TEST(SafeOutput, AFailedFlushToDiskIsAWriteErrorOnBothPaths) {
   const auto before = FileBytes(path);
   ExpectUntouched(RunWithFaults(path, {{SYS_fsync, EIO}}), "image write error\r\n", dir, path,
                   before, {"page.tif"});
-  // With a second link the output is copied over the file, which gets its
-  // old bytes back when the flush fails.
+  // A second link changes nothing: the new file is still renamed in, and
+  // a failed flush still leaves the old one.
   std::filesystem::create_hard_link(path, dir / "other.tif");
   ExpectUntouched(RunWithFaults(path, {{SYS_fsync, EIO}}), "image write error\r\n", dir, path,
                   before, {"other.tif", "page.tif"});

@@ -14,7 +14,8 @@ import render
 
 CORPUS = render.read_corpus(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                          "corpus.txt"))
-SMALL = render.Layout(size=(700, 500), block=(40, 30, 660, 470), font="DejaVuSerif.ttf", points=8,
+# Small enough to be quick, tall enough to cross a paragraph's end.
+SMALL = render.Layout(size=(900, 1400), block=(40, 30, 860, 1370), font="DejaVuSerif.ttf", points=8,
                       first_paragraph=2, free_bands=[(200, 80)])
 
 
@@ -39,6 +40,7 @@ class Layout(unittest.TestCase):
         truth = render.lay_out(SMALL, CORPUS)
         words = " ".join(text for _, text in truth).split()
         stream = " ".join(CORPUS[2:] + CORPUS[:2]).split()
+        self.assertGreater(len(words), len(CORPUS[2].split()) + len(CORPUS[3].split()))
         self.assertEqual(words, stream[:len(words)])
 
     def test_lines_stay_in_the_block_and_out_of_free_bands(self):
@@ -73,14 +75,19 @@ class TiffFiles(unittest.TestCase):
 
 class Defects(unittest.TestCase):
     def test_scanner_margin_darkens_only_beyond_the_paper_edge(self):
-        gray = numpy.full((300, 200), 230.0, dtype=numpy.float32)
-        gray = degrade.scanner_margin(gray, numpy.random.default_rng(3), "right", 30, 20, 0, 5)
-        self.assertTrue(numpy.all(gray[:, -25:] == 20))
-        self.assertTrue(numpy.all(gray[:, :-36] == 230))
+        for edge in ("left", "right", "top", "bottom"):
+            gray = numpy.full((300, 200), 230.0, dtype=numpy.float32)
+            gray = degrade.scanner_margin(gray, numpy.random.default_rng(3), edge, 30, 20, 0, 5)
+            # Seen from the named edge: the first 25 pixels are bed, beyond 35 paper.
+            view = {"left": gray, "right": gray[:, ::-1], "top": gray.T, "bottom": gray[::-1].T}[edge]
+            with self.subTest(edge=edge):
+                self.assertTrue(numpy.all(view[:, :25] == 20))
+                self.assertTrue(numpy.all(view[:, 36:] == 230))
 
     def test_gains_reach_their_depth_at_the_edge_and_one_inside(self):
         gutter = degrade.gutter_gain((100, 400), "left", 200, 0.8)
         self.assertAlmostEqual(float(gutter[50, 0]), 0.2, places=5)
+        self.assertAlmostEqual(float(gutter[50, 100]), 0.8, places=2)  # smooth: 1 - 0.8 / 4
         self.assertTrue(numpy.all(gutter[:, 200:] == 1))
         fold = degrade.fold_gain((400, 300), 150, 10, 200, 0.5)
         self.assertAlmostEqual(float(fold[0, 150]), 0.5, places=5)

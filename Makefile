@@ -11,38 +11,41 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build asan test fuzz lint demo bench evaluate deb clean
+.PHONY: all build test-deps asan test fuzz lint demo bench evaluate deb clean
 
 all: build
 
-deps:
-	@./tools/install-deps.sh
-
-build: deps
+# Building the tool needs only libtiff, CMake and a compiler; each target
+# below that needs more installs its own group (tools/install-deps.sh).
+build:
+	@./tools/install-deps.sh build
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-asan: deps
+test-deps:
+	@./tools/install-deps.sh test
+
+asan: test-deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The plain suite, then the same suite built with the sanitizers.
-test: build asan
+test: test-deps build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Builds the libFuzzer target with clang (a build of its own, fuzz/) and runs
 # it for FUZZ_SECONDS on one core.
 fuzz:
-	@./tools/install-deps.sh clang libclang-rt-14-dev
+	@./tools/install-deps.sh fuzz
 	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # clang-tidy and cppcheck over src/; the profile is in docs/hardening.md.
 lint:
-	@./tools/install-deps.sh clang-tidy cppcheck
+	@./tools/install-deps.sh lint
 	@cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
 	@./tools/lint.sh $(LINT_BUILD)
 
@@ -61,6 +64,7 @@ demo: build
 # (installed as root when missing; skipped otherwise), medians of 7 rounds.
 BENCH_DATA = $(BUILD)/bench-data
 bench:
+	@./tools/install-deps.sh bench
 	@./tools/install-deps.sh libleptonica-dev || echo "no Leptonica: the peer figure is skipped"
 	@$(MAKE) --no-print-directory build
 	@mkdir -p $(BENCH_DATA)
@@ -74,14 +78,14 @@ bench:
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
 # before and after tessvane, and writes docs/ocr-evaluation.md, its plot and
 # a crop (eval/evaluate.py; about 5 minutes on 2 cores, Tesseract 2 at once).
-EVAL_PACKAGES = tesseract-ocr tesseract-ocr-eng fonts-dejavu fonts-liberation \
-  python3-pil python3-numpy python3-matplotlib
 evaluate: build
-	@./tools/install-deps.sh $(EVAL_PACKAGES)
+	@./tools/install-deps.sh evaluate
 	/usr/bin/python3 eval/evaluate.py --tessvane $(BUILD)/tessvane --work $(BUILD)/eval --docs docs
 
 # Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
 deb: build
+	@./tools/install-deps.sh deb
+	@cmake -S . -B $(BUILD) >/dev/null
 	@cd $(BUILD) && cpack -G DEB
 
 clean:

@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all build test-deps asan test fuzz lint demo bench deb clean
+.PHONY: all build test-deps asan test fuzz lint demo bench evaluate deb clean
 
 all: build
 
@@ -74,6 +74,13 @@ bench:
 	$(BUILD)/bench/end_to_end $(BUILD)/tessvane $(BENCH_DATA) 7 \
 	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo $(BUILD)/bench/leptonica_peer || echo -) \
 	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif
+
+# The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
+# before and after tessvane, and writes docs/ocr-evaluation.md, its plot and
+# a crop (eval/evaluate.py; about 5 minutes on 2 cores, Tesseract 2 at once).
+evaluate: build
+	@./tools/install-deps.sh evaluate
+	/usr/bin/python3 eval/evaluate.py --tessvane $(BUILD)/tessvane --work $(BUILD)/eval --docs docs
 
 # Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
 deb: build

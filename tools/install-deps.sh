@@ -10,11 +10,12 @@ set -eu
 group_packages() {
   case $1 in
     build) echo "cmake g++ make libtiff-dev" ;;
-    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil libgtest-dev dpkg-dev groff-base man-db" ;;
+    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy libgtest-dev dpkg-dev groff-base man-db" ;;
     bench) echo "cmake g++ make libtiff-dev libtiff-tools libbenchmark-dev" ;;
     deb) echo "cmake g++ make libtiff-dev dpkg-dev" ;;
     lint) echo "clang-tidy cppcheck" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
+    evaluate) echo "cmake g++ make libtiff-dev tesseract-ocr tesseract-ocr-eng fonts-dejavu fonts-liberation python3-pil python3-numpy python3-matplotlib" ;;
     *) echo "$1" ;;
   esac
 }

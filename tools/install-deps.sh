@@ -3,7 +3,7 @@
 # As root it uses apt-get; otherwise it names what is missing and fails.
 set -eu
 
-packages="cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libgtest-dev libbenchmark-dev dpkg-dev groff-base man-db $*"
+packages="cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libgtest-dev libbenchmark-dev dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync $*"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

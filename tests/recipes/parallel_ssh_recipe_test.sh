@@ -111,8 +111,8 @@ run_remote() {
 readme_recipe '--sshloginfile'
 run_remote "the README's multi-machine recipe" "$recipe"
 awk -F '\t' 'NR > 1 { print $2 }' "$work/run/tessvane.log" | sort | uniq -c >"$work/hosts"
-[ "$(awk '{ n += $1 } END { print n }' "$work/hosts")" = 5 ] &&
-  [ "$(grep -c "ssh -F $ssh/ssh_config node[12]\$" "$work/hosts")" = 2 ] ||
+[ "$(awk '{ n += $1 } END { print n }' "$work/hosts")" = 5 ] && [ "$(wc -l <"$work/hosts")" = 2 ] &&
+  [ "$(grep -c "^ *[0-9]* ssh -F $ssh/ssh_config node[12]\$" "$work/hosts")" = 2 ] ||
   fail "the job log does not give all 5 runs to the two logins: $(cat "$work/hosts")"
 grep -q "Accepted publickey for $user from 127.0.0.1" "$ssh/sshd.log" ||
   fail "sshd logged no login: $(cat "$ssh/sshd.log")"

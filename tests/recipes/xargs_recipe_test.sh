@@ -1,0 +1,38 @@
+#!/bin/sh
+# The xargs recipes of the README and the manual page, as printed, on a tree
+# whose names hold spaces, quotes and a newline, with one broken file: xargs
+# exits with 123, every good file is what a single run makes of it, the
+# broken one is untouched, and the failed-file list names exactly the broken
+# file.
+# Usage: xargs_recipe_test.sh SOURCE_DIR TESSVANE MAKE_SAMPLE_PAGE
+set -u
+. "$(dirname "$0")/common.sh"
+require find:findutils xargs:findutils nproc:coreutils
+
+make_scans
+
+# run_xargs WHAT RECIPE [tif-only]: the recipe on a fresh tree exits with
+# 123 and clears the tree; the broken file keeps its inode too.
+run_xargs() {
+  reset_scans
+  broken_inode=$(inode "$work/run/$broken")
+  run_recipe "$2" >"$work/output"
+  status=$?
+  [ "$status" -eq 123 ] || fail "$1 exited with $status, not 123"
+  check_scans "$1" "${3-}"
+  [ "$(inode "$work/run/$broken")" = "$broken_inode" ] || fail "$1 replaced the broken file"
+}
+
+readme_recipe "-name '*.tiff'"
+run_xargs "the README's xargs recipe" "$recipe"
+# One failure message for the one broken file, nothing else on the console.
+printf 'image read error\r\n' | cmp -s - "$work/output" ||
+  fail "the README's xargs recipe printed: $(cat "$work/output")"
+man_recipe 'xargs'
+run_xargs "the manual page's xargs recipe" "$recipe" tif-only
+
+# The failed-file list, on a fresh tree: exactly the broken file's name.
+readme_recipe 'failed.txt'
+run_xargs "the README's failed-file recipe" "$recipe" tif-only
+printf '%s\n' "$broken" | cmp -s - "$work/run/failed.txt" ||
+  fail "the failed-file list holds: $(cat "$work/run/failed.txt")"

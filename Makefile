@@ -11,38 +11,41 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build asan test fuzz lint demo bench deb clean
+.PHONY: all build test-deps asan test fuzz lint demo bench deb clean
 
 all: build
 
-deps:
-	@./tools/install-deps.sh
-
-build: deps
+# Building the tool needs only libtiff, CMake and a compiler; each target
+# below that needs more installs its own group (tools/install-deps.sh).
+build:
+	@./tools/install-deps.sh build
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-asan: deps
+test-deps:
+	@./tools/install-deps.sh test
+
+asan: test-deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The plain suite, then the same suite built with the sanitizers.
-test: build asan
+test: test-deps build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Builds the libFuzzer target with clang (a build of its own, fuzz/) and runs
 # it for FUZZ_SECONDS on one core.
 fuzz:
-	@./tools/install-deps.sh clang libclang-rt-14-dev
+	@./tools/install-deps.sh fuzz
 	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # clang-tidy and cppcheck over src/; the profile is in docs/hardening.md.
 lint:
-	@./tools/install-deps.sh clang-tidy cppcheck
+	@./tools/install-deps.sh lint
 	@cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
 	@./tools/lint.sh $(LINT_BUILD)
 
@@ -66,6 +69,7 @@ demo: build
 BENCH_DATA = $(BUILD)/bench-data
 BENCH_PAGE = $(BUILD)/make_sample_page
 bench:
+	@./tools/install-deps.sh bench
 	@./tools/install-deps.sh libleptonica-dev || echo "no Leptonica: the peer figure is skipped"
 	@$(MAKE) --no-print-directory build
 	@mkdir -p $(BENCH_DATA)
@@ -85,6 +89,8 @@ bench:
 
 # Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
 deb: build
+	@./tools/install-deps.sh deb
+	@cmake -S . -B $(BUILD) >/dev/null
 	@cd $(BUILD) && cpack -G DEB
 
 clean:

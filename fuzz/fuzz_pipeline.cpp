@@ -1,8 +1,9 @@
 // libFuzzer target: one whole tessvane run on the fuzzed bytes, in process.
 //
 // Each input is written to page.tif in a private directory on tmpfs and put
-// through the steps of main: read, marker, reconstruction, mapping, write,
-// with the run-ending errors caught as main catches them.  The harness then
+// through the run sequence that main runs (ClearFile: read, marker,
+// reconstruction, mapping, write), with the run-ending errors caught as main
+// catches them.  The harness then
 // checks what the tool promises for any file:
 //   - a completed run leaves one 8-bit gray image that libtiff decodes
 //     whole, to exactly the computed pixels when the compression is lossless;
@@ -32,7 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "im_proc.h"
+#include "checked.h"
+#include "run_sequence.h"
 
 namespace {
 
@@ -137,18 +139,6 @@ std::int64_t DeclaredPixels(const char* path) {
   return product < 0 ? 0 : product;
 }
 
-// The steps of main's run after the argument checks; true when the file
-// was replaced, and image then holds the pixels written.
-bool RunPipeline(const char* name, TMyImage& image) {
-  if (ReadTiffImage(name, image) != StatusDone) return false;
-  {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    NormalizeAndClear(image, marker);
-  }
-  return WriteTiffImage(name, image) == StatusDone;
-}
-
 // True for the compressions whose decoded pixels equal the encoded ones.
 bool IsLossless(std::uint32_t compression) {
   switch (compression) {
@@ -221,7 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TMyImage image;
   bool replaced = false;
   try {
-    replaced = RunPipeline(page_path.c_str(), image);
+    const char* const name = page_path.c_str();
+    replaced = ClearFile(name, image) == RunOutcome::Cleared;
   } catch (const ERunError&) {
   } catch (const std::bad_alloc&) {
   }

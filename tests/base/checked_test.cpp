@@ -16,17 +16,11 @@ TEST(CheckedArithmetic, SignedOperationsStopAtTheEdgesOfTheirRange) {
   EXPECT_THROW(CheckedMul(46341, 46341), EIntOverflow);
   EXPECT_THROW(CheckedMul(65536, 32768), EIntOverflow);
   EXPECT_EQ(CheckedMul(-65536, 32768), INT32_MIN);
-  EXPECT_EQ(CheckedAdd(INT32_MAX - 1, 1), INT32_MAX);
-  EXPECT_THROW(CheckedAdd(INT32_MAX, 1), EIntOverflow);
-  EXPECT_EQ(CheckedSub(0, 1), -1);
-  EXPECT_THROW(CheckedSub(INT32_MIN, 1), EIntOverflow);
 }
 
 TEST(CheckedArithmetic, UnsignedOperationsStopBelowZeroAndAboveTheirRange) {
   EXPECT_EQ(CheckedSubUnsigned(5, 5), 0u);
   EXPECT_THROW(CheckedSubUnsigned(0, 1), EIntOverflow);
-  EXPECT_EQ(CheckedMulUnsigned(65536, 65535), 4294901760u);
-  EXPECT_THROW(CheckedMulUnsigned(65536, 65536), EIntOverflow);
 }
 
 TEST(CheckedArithmetic, NarrowingConversionsAreRangeChecked) {
@@ -35,13 +29,11 @@ TEST(CheckedArithmetic, NarrowingConversionsAreRangeChecked) {
   EXPECT_EQ(ToInt32(INT32_MIN), INT32_MIN);
   EXPECT_THROW(ToInt32(std::int64_t{INT32_MAX} + 1), ERangeError);
   EXPECT_THROW(ToInt32(std::int64_t{INT32_MIN} - 1), ERangeError);
-  EXPECT_EQ(ToByte(255), 255);
-  EXPECT_THROW(ToByte(256), ERangeError);
 }
 
 TEST(CheckedArithmetic, ErrorsCarryTheirClassAndText) {
   try {
-    ToByte(300);
+    ToUnsigned(-300);
     FAIL();
   } catch (const ERunError& error) {
     EXPECT_STREQ(error.ClassName(), "ERangeError");

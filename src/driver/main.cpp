@@ -13,8 +13,9 @@
 #include <optional>
 #include <string>
 
+#include "checked.h"
 #include "console.h"
-#include "im_proc.h"
+#include "run_sequence.h"
 
 namespace {
 
@@ -35,22 +36,13 @@ int Run(int argc, const char* const* argv) {
     return 1;
   }
   const char* const name = argument->c_str();
-
   TMyImage image;
-  if (ReadTiffImage(name, image) != StatusDone) {
-    WriteConsoleLine("image read error");
-    return 1;
+  switch (ClearFile(name, image)) {
+    case RunOutcome::Cleared: return 0;
+    case RunOutcome::ReadFailed: WriteConsoleLine("image read error"); break;
+    case RunOutcome::WriteFailed: WriteConsoleLine("image write error"); break;
   }
-  {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    NormalizeAndClear(image, marker);
-  }  // the marker is not needed for writing
-  if (WriteTiffImage(name, image) != StatusDone) {
-    WriteConsoleLine("image write error");
-    return 1;
-  }
-  return 0;
+  return 1;
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ using testing_support::WriteTestTiff;
 
 const std::string Banner = "Tessvane v.0.0 alpha\r\n______12.06.06._______________\r\n";
 
-TEST(Console, BannerWhenThereIsNoArgument) {
+TEST(Messages, BannerWhenThereIsNoArgument) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{}, {""}, {"\"\""}, {" ", "\"\"\"\""}}) {
     const auto result = RunTessvane(arguments);
@@ -36,7 +36,7 @@ TEST(Console, BannerWhenThereIsNoArgument) {
   }
 }
 
-TEST(Console, PathWithoutDotTifIsRefused) {
+TEST(Messages, PathWithoutDotTifIsRefused) {
   for (const char* path : {"page.TIF", "page.ti", "page", "\" \""}) {
     const auto result = RunTessvane({path});
     EXPECT_EQ(result.output, "No TIFF file!\r\n") << path;
@@ -46,7 +46,7 @@ TEST(Console, PathWithoutDotTifIsRefused) {
 
 // A read error does not pause: with standard input closed, a pause would
 // end in an input error instead of the plain message.
-TEST(Console, UnreadableFileIsAReadErrorWithoutPause) {
+TEST(Messages, UnreadableFileIsAReadErrorWithoutPause) {
   ScratchDirectory dir;
   testing_support::WriteFileBytes(dir / "text.tif", {'n', 'o', 't', ' ', 'a', ' ', 't', 'i', 'f', 'f'});
   for (const std::string& path : {dir / "missing.tiff", dir / "missing.tif.bak", dir / "text.tif"}) {
@@ -56,12 +56,12 @@ TEST(Console, UnreadableFileIsAReadErrorWithoutPause) {
   }
 }
 
-TEST(Console, TheFirstNonBlankArgumentCountsAndTheRestAreIgnored) {
+TEST(Messages, TheFirstNonBlankArgumentCountsAndTheRestAreIgnored) {
   const auto result = RunTessvane({"", " ", "missing.tif", "other"}, {.close_input = true});
   EXPECT_EQ(result.output, "image read error\r\n");
 }
 
-TEST(Console, PauseWaitsForALineAndFailsOnAClosedInput) {
+TEST(Messages, PauseWaitsForALineAndFailsOnAClosedInput) {
   const auto answered = RunTessvane({"x.TIF"}, {.input = "\r\n"});
   EXPECT_EQ(answered.output, "No TIFF file!\r\n");
   const auto closed = RunTessvane({}, {.close_input = true});
@@ -72,14 +72,14 @@ TEST(Console, PauseWaitsForALineAndFailsOnAClosedInput) {
   EXPECT_EQ(closed.exit_code, 1);
 }
 
-TEST(Console, AClosedOutputEndsTheRunWithExitCode1) {
+TEST(Messages, AClosedOutputEndsTheRunWithExitCode1) {
   const auto result = RunTessvane({}, {.close_output = true});
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exit_code, 1);
 }
 
 // The report names the executable by its own file name.
-TEST(Console, ErrorReportNamesTheExecutableAndLeavesTheFileAlone) {
+TEST(Messages, ErrorReportNamesTheExecutableAndLeavesTheFileAlone) {
   ScratchDirectory dir;
   std::filesystem::copy_file(TESSVANE_PATH, dir / "renamed-tool");
   WriteTestTiff(dir / "row.tif", {.width = 50, .height = 1}, std::vector<std::uint8_t>(50, 9));

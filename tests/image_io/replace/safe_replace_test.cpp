@@ -209,7 +209,7 @@ TEST(SafeOutput, ACompressionTheLibraryCannotEncodeIsAWriteError) {
   ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
   for (const std::uint32_t compression : {32766u, 32809u, 34712u, 12345u}) {
     image.Compression = compression;
-    EXPECT_EQ(WriteTiffImage(path.c_str(), image), StatusFailed) << compression;
+    EXPECT_EQ(WriteTiffImage(path.c_str(), image), 0) << compression;
     EXPECT_EQ(FileBytes(path), before) << compression;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"page.tif"}) << compression;
   }

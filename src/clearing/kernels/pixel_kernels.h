@@ -11,6 +11,10 @@
 
 namespace tessvane {
 
+// An image pixel and its marker pixel both below this are a dark pair,
+// part of a dark region joined to the border: the mapping makes it white.
+inline constexpr std::uint32_t DarkLimit = 30;
+
 enum class KernelPath { Scalar, Sse2, Avx2 };
 
 // True when this build and this processor can run path.
@@ -33,7 +37,7 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
                   std::uint32_t width, std::uint32_t first);
 
 // The mapped value of an image pixel under its marker pixel: 255 when both
-// are below 30, else 256 × image / marker rounded down, less 1 (0 at
+// are below DarkLimit, else 256 × image / marker rounded down, less 1 (0 at
 // least; 255 for a marker of 0).  ERangeError for an image pixel above a
 // marker of 1 or more that is not dark, whose value would exceed 255.
 std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker);

@@ -74,19 +74,7 @@ inline std::int32_t CheckedMul(std::int32_t a, std::int32_t b) {
   return product;
 }
 
-// a + b as a signed 32-bit sum; EIntOverflow when it does not fit.
-inline std::int32_t CheckedAdd(std::int32_t a, std::int32_t b) {
-  std::int32_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) RaiseIntOverflow();
-  return sum;
-}
 
-// a − b as a signed 32-bit difference; EIntOverflow when it does not fit.
-inline std::int32_t CheckedSub(std::int32_t a, std::int32_t b) {
-  std::int32_t difference;
-  if (__builtin_sub_overflow(a, b, &difference)) RaiseIntOverflow();
-  return difference;
-}
 
 // a − b as an unsigned 32-bit difference; EIntOverflow when b > a.
 inline std::uint32_t CheckedSubUnsigned(std::uint32_t a, std::uint32_t b) {
@@ -94,12 +82,6 @@ inline std::uint32_t CheckedSubUnsigned(std::uint32_t a, std::uint32_t b) {
   return a - b;
 }
 
-// a × b as an unsigned 32-bit product; EIntOverflow above 4,294,967,295.
-inline std::uint32_t CheckedMulUnsigned(std::uint32_t a, std::uint32_t b) {
-  std::uint32_t product;
-  if (__builtin_mul_overflow(a, b, &product)) RaiseIntOverflow();
-  return product;
-}
 
 // A signed value used as an unsigned count; ERangeError when negative.
 inline std::uint32_t ToUnsigned(std::int32_t value) {
@@ -113,10 +95,5 @@ inline std::int32_t ToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
 
-// A value stored into a pixel; ERangeError above 255.
-inline std::uint8_t ToByte(std::uint32_t value) {
-  if (value > 255) RaiseRangeError();
-  return static_cast<std::uint8_t>(value);
-}
 
 }  // namespace tessvane

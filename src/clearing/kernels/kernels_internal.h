@@ -1,6 +1,6 @@
 // What the kernel translation units share: the scalar kernels, which the
-// vector kernels use for their tails, and the entry points of the AVX2
-// kernels, which live in a translation unit compiled for AVX2.
+// vector kernels use for their tails, and the entry points of the SSE2 and
+// AVX2 kernels, each in a translation unit compiled for its instruction set.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,15 @@ void BackwardScanScalar(std::uint8_t* m, const std::uint8_t* image, std::uint32_
 
 // The mapping of image pixels 0 .. count − 1, by table.
 void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+
+#ifdef __SSE2__
+// The SSE2 kernels, for rows of at least 17 pixels.
+void ForwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
+                     std::uint32_t last);
+void BackwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
+                      std::uint32_t first);
+void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+#endif
 
 #if defined(__x86_64__)
 // The AVX2 kernels, for rows of at least 33 pixels; call only on a

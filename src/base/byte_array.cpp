@@ -12,7 +12,7 @@
 #include <cstring>
 #include <utility>
 
-#include "im_proc.h"
+#include "byte_array.h"
 
 namespace tessvane {
 namespace {

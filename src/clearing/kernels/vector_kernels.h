@@ -1,15 +1,16 @@
 // The vector kernels of the scans and the mapping, written once over a
 // type Ops that supplies the lane operations of one instruction set.  Each
 // instruction set instantiates them in a translation unit of its own,
-// compiled for that set (pixel_kernels.cpp for SSE2, pixel_kernels_avx2.cpp
-// for AVX2).  Each instantiation takes a lane-operations type local to its
-// translation unit, so the two sets of instantiations never meet.  How the
-// kernels work is told in pixel_kernels.cpp.
+// compiled for that set (kernels_sse2.cpp, kernels_avx2.cpp).  Each
+// instantiation takes a lane-operations type local to its translation
+// unit, so the two sets of instantiations never meet.  How the
+// kernels work is told in kernel_dispatch.cpp.
 #pragma once
 
 #include <cstdint>
 
-#include "pixel_kernels_internal.h"
+#include "kernels_internal.h"
+#include "pixel_kernels.h"
 
 namespace tessvane::vector_kernels {
 
@@ -118,13 +119,15 @@ template <typename Ops>
 void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
   const auto zero = Ops::Zero();
-  const auto dark_limit = Ops::Splat(29);
+  // A byte is below DarkLimit exactly when its minimum with DarkLimit − 1
+  // is itself.
+  const auto darkest_not_white = Ops::Splat(static_cast<std::uint8_t>(DarkLimit - 1));
   std::uint32_t k = 0;
   for (; count - k >= Lanes; k += Lanes) {
     const auto i = Ops::Load(image + k);
     const auto m = Ops::Load(marker + k);
-    const auto dark = Ops::And(Ops::Equal(Ops::Min(i, dark_limit), i),
-                               Ops::Equal(Ops::Min(m, dark_limit), m));
+    const auto dark = Ops::And(Ops::Equal(Ops::Min(i, darkest_not_white), i),
+                               Ops::Equal(Ops::Min(m, darkest_not_white), m));
     const auto admissible =
         Ops::Or(Ops::Or(Ops::Equal(Ops::Max(i, m), m), Ops::Equal(m, zero)), dark);
     if (!Ops::AllSet(admissible)) {

@@ -1,0 +1,22 @@
+// The run sequence on one file: see run_sequence.h.
+//
+// The marker lives only while it is needed: it is released before the
+// write, so the write's peak memory is one image.
+#include "run_sequence.h"
+
+#include "im_proc.h"
+
+namespace tessvane {
+
+RunOutcome ClearFile(const char* const& name, TMyImage& image) {
+  if (ReadTiffImage(name, image) != StatusDone) return RunOutcome::ReadFailed;
+  {
+    TMyImage marker = MakeBorderMarker(image);
+    ReconstructByErosion(image, marker);
+    NormalizeAndClear(image, marker);
+  }
+  if (WriteTiffImage(name, image) != StatusDone) return RunOutcome::WriteFailed;
+  return RunOutcome::Cleared;
+}
+
+}  // namespace tessvane

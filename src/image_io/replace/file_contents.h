@@ -1,0 +1,16 @@
+// Whole-file byte copies and sizes on open descriptors, for the in-place
+// replacement and its restore.
+#pragma once
+
+#include <sys/types.h>
+
+namespace tessvane {
+
+// Makes to hold exactly the bytes of from (both read and written by
+// position); false with errno set on failure.
+bool CopyContents(int from, int to);
+
+// Size of the file open at fd, or -1.
+off_t FileSize(int fd);
+
+}  // namespace tessvane

@@ -1,0 +1,30 @@
+// Replacing a file by new contents without ever losing the old ones.
+//
+// This layer knows nothing of the file's format: it is handed a function
+// that writes the complete new contents to a descriptor.
+#pragma once
+
+#include <functional>
+
+#include "io_status.h"
+
+namespace tessvane {
+
+// Writes the complete new contents to the empty file open at fd (read and
+// write, positioned at 0); false on any failure.
+using ContentsWriter = std::function<bool(int fd)>;
+
+// Replaces the file at path by what write puts on a descriptor.  Done: the
+// new file has replaced the old one and is on disk; CannotOpen: the file
+// cannot be opened for writing, nothing was done; Failed: the new file
+// could not be made, the old one is unchanged.
+//
+// The usual way is a temporary file in the target's own directory (links
+// resolved), flushed to disk and renamed over the target.  Where a rename
+// would change the file in other ways (more hard links, another owner,
+// extended attributes) or no temporary file can be made there, the whole
+// output is written to memory first and then copied over the target, which
+// is restored from a copy if that fails.
+IoStatus ReplaceFile(const char* path, const ContentsWriter& write);
+
+}  // namespace tessvane

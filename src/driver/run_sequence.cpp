@@ -10,11 +10,7 @@ namespace tessvane {
 
 RunOutcome ClearFile(const char* const& name, TMyImage& image) {
   if (ReadTiffImage(name, image) != StatusDone) return RunOutcome::ReadFailed;
-  {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    NormalizeAndClear(image, marker);
-  }
+  ClearImage(image);  // the three clearing steps; the marker is gone after it
   if (WriteTiffImage(name, image) != StatusDone) return RunOutcome::WriteFailed;
   return RunOutcome::Cleared;
 }

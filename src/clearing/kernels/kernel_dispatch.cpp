@@ -23,6 +23,8 @@
 // kernels divide in single precision, which is exact for these operands.
 #include "pixel_kernels.h"
 
+#include <cstring>
+
 #include "kernels_internal.h"
 
 namespace tessvane {
@@ -58,22 +60,83 @@ KernelPath FastestKernelPath() {
   return KernelPath::Scalar;
 }
 
-void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
-                 std::uint32_t width, std::uint32_t last) {
-  if (last < width + 1) return;
+namespace {
+
+// The forward scan over p = first .. last, first ≥ width + 1.
+void ForwardScanRange(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                      std::uint32_t width, std::uint32_t first, std::uint32_t last) {
+  if (last < first) return;
 #if defined(__x86_64__)
   if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
-    ForwardScanAvx2(marker, image, width, last);
+    ForwardScanAvx2(marker, image, width, first, last);
     return;
   }
 #endif
 #ifdef __SSE2__
   if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    ForwardScanSse2(marker, image, width, last);
+    ForwardScanSse2(marker, image, width, first, last);
     return;
   }
 #endif
-  ForwardScanScalar(marker, image, width, width + 1, last);
+  ForwardScanScalar(marker, image, width, first, last);
+}
+
+// Rows first_row .. end_row − 1 of the border marker: 255 inside, the
+// image on the first and last column and on the image's last row.
+void SetUpMarkerRows(std::uint8_t* marker, const std::uint8_t* image, std::uint32_t width,
+                     std::uint32_t height, std::uint32_t first_row, std::uint32_t end_row) {
+  for (std::uint32_t row = first_row; row < end_row; ++row) {
+    std::uint8_t* out = marker + std::size_t{row} * width;
+    const std::uint8_t* in = image + std::size_t{row} * width;
+    if (row + 1 == height) {
+      std::memcpy(out, in, width);
+    } else {
+      std::memset(out, 255, width);
+      out[0] = in[0];
+      out[width - 1] = in[width - 1];
+    }
+  }
+}
+
+// The backward scan over p = first .. 0, mapping on the way what the path
+// maps in blocks; returns the end of the pixels left unmapped.
+std::uint32_t BackwardScanMappingBlocks(KernelPath path, std::uint8_t* marker,
+                                        std::uint8_t* image, std::uint32_t width,
+                                        std::uint32_t first) {
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
+    return BackwardScanAndMapAvx2(marker, image, width, first);
+  }
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
+    return BackwardScanAndMapSse2(marker, image, width, first);
+  }
+#endif
+  BackwardScanScalar(marker, image, width, first, 0);
+  return first + 1;
+}
+
+}  // namespace
+
+void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                 std::uint32_t width, std::uint32_t last) {
+  ForwardScanRange(path, marker, image, width, width + 1, last);
+}
+
+void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                          std::uint32_t width, std::uint32_t height) {
+  // A band of rows is set up just before it is scanned, so that its marker
+  // rows are still in the cache when the scan reads them.
+  constexpr std::uint32_t BandPixels = 64 * 1024;
+  const std::uint32_t band_rows = width >= BandPixels ? 1 : BandPixels / width;
+  std::memcpy(marker, image, width);  // the first row
+  for (std::uint32_t row = 1; row < height; row += band_rows) {
+    const std::uint32_t end_row = height - row < band_rows ? height : row + band_rows;
+    SetUpMarkerRows(marker, image, width, height, row, end_row);
+    const std::uint32_t first = row == 1 ? width + 1 : row * width;
+    ForwardScanRange(path, marker, image, width, first, end_row * width - 1);
+  }
 }
 
 void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
@@ -91,6 +154,16 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
   }
 #endif
   BackwardScanScalar(marker, image, width, first, 0);
+}
+
+void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
+                        std::uint32_t width, std::uint32_t first, std::uint32_t count) {
+  const std::uint32_t unmapped_end = BackwardScanMappingBlocks(path, marker, image, width, first);
+  // The scan leaves every marker pixel up to first at least its image
+  // pixel, so only the pixels after first can raise, and they come last,
+  // as in a whole mapping after the scan.
+  MapPixels(path, image, marker, unmapped_end);
+  MapPixels(path, image + first + 1, marker + first + 1, count - first - 1);
 }
 
 void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,

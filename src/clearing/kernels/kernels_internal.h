@@ -21,9 +21,13 @@ void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint3
 #ifdef __SSE2__
 // The SSE2 kernels, for rows of at least 17 pixels.
 void ForwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t last);
+                     std::uint32_t first, std::uint32_t last);
 void BackwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                       std::uint32_t first);
+// The backward scan, mapping every block it finishes; returns the end of
+// the pixels left unmapped.
+std::uint32_t BackwardScanAndMapSse2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
+                                    std::uint32_t first);
 void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
 #endif
 
@@ -31,9 +35,13 @@ void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_
 // The AVX2 kernels, for rows of at least 33 pixels; call only on a
 // processor that has AVX2.
 void ForwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t last);
+                     std::uint32_t first, std::uint32_t last);
 void BackwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                       std::uint32_t first);
+// The backward scan, mapping every block it finishes; returns the end of
+// the pixels left unmapped.
+std::uint32_t BackwardScanAndMapAvx2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
+                                    std::uint32_t first);
 void MapPixelsAvx2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
 #endif
 

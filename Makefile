@@ -58,22 +58,34 @@ demo: build
 	@echo "original: demo/sample-page.tif"
 	@echo "result:   demo/sample-page-cleared.tif"
 
-# Benchmarks on generated 8000 x 8000 pages (64 rows a strip, uncompressed
-# and LZW) kept in $(BUILD)/bench-data: the microbenchmarks of each
-# operation, then tessvane against tiffcp and Leptonica's reconstruction
-# (installed as root when missing; skipped otherwise), medians of 7 rounds.
+# Benchmarks on generated pages kept in $(BUILD)/bench-data: 8000 x 8000,
+# 64 rows a strip, uncompressed, LZW and Deflate, with scanner noise
+# (Gaussian, 3 gray levels) and, compressed, also without; an A4 page at
+# 300 dpi (LZW, noisy) for the batch.  The microbenchmarks of each operation,
+# then tessvane against tiffcp, against the durable tiffcp copy (fsync,
+# rename, directory fsync) warm and cold, against Leptonica's reconstruction
+# (installed as root when missing; skipped otherwise), and the batch of 40
+# A4 pages through xargs -P 2.  docs/performance.md explains the figures.
 BENCH_DATA = $(BUILD)/bench-data
+BENCH_PAGE = $(BUILD)/make_sample_page
 bench:
 	@./tools/install-deps.sh bench
 	@./tools/install-deps.sh libleptonica-dev || echo "no Leptonica: the peer figure is skipped"
 	@$(MAKE) --no-print-directory build
 	@mkdir -p $(BENCH_DATA)
-	@[ -f $(BENCH_DATA)/page-none.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-none.tif 8000 8000 64 none
-	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw
+	@[ -f $(BENCH_DATA)/page-none.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-none.tif 8000 8000 64 none 3
+	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw 3
+	@[ -f $(BENCH_DATA)/page-deflate.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate.tif 8000 8000 64 deflate 3
+	@[ -f $(BENCH_DATA)/page-lzw-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw-smooth.tif 8000 8000 64 lzw
+	@[ -f $(BENCH_DATA)/page-deflate-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate-smooth.tif 8000 8000 64 deflate
+	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
-	$(BUILD)/bench/end_to_end $(BUILD)/tessvane $(BENCH_DATA) 7 \
-	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo $(BUILD)/bench/leptonica_peer || echo -) \
-	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif
+	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
+	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
+	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo --peer $(BUILD)/bench/leptonica_peer) \
+	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-deflate.tif \
+	  --warm-only $(BENCH_DATA)/page-lzw-smooth.tif --warm-only $(BENCH_DATA)/page-deflate-smooth.tif \
+	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
 # before and after tessvane, and writes docs/ocr-evaluation.md, its plot and

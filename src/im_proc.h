@@ -5,6 +5,7 @@
 //   MakeBorderMarker    record -> marker          (clearing/border_clearing.h)
 //   ReconstructByErosion  marker lowered to the image
 //   NormalizeAndClear   record mapped through the marker
+//   (ClearImage         the three steps above as one, in fewer passes)
 //   WriteTiffImage      record -> the same path  (image_io/tiff/tiff_writer.h)
 //
 // Nothing is written to disk before WriteTiffImage; a run-ending error

@@ -41,4 +41,11 @@ std::int32_t ReconstructByErosion(const TMyImage& image, TMyImage& marker);
 // is not dark, or past either array; EIntOverflow for an empty image.
 std::int32_t NormalizeAndClear(TMyImage& image, const TMyImage& marker);
 
+// MakeBorderMarker, ReconstructByErosion and NormalizeAndClear on image as
+// one operation, in fewer passes over memory where the image holds all its
+// pixels: image ends the same, and the same error ends the run at the same
+// point.  The marker is released before returning.  Returns 1; raises what
+// the three steps raise.
+std::int32_t ClearImage(TMyImage& image);
+
 }  // namespace tessvane

@@ -12,11 +12,7 @@ namespace tessvane {
 RunOutcome ClearFile(const char* const& name, TMyImage& image) {
   const TargetLock lock(name);  // held to the end: other runs on the file wait
   if (!lock.usable() || ReadTiffImage(name, image) != StatusDone) return RunOutcome::ReadFailed;
-  {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    NormalizeAndClear(image, marker);
-  }
+  ClearImage(image);  // the three clearing steps; the marker is gone after it
   if (WriteTiffImage(name, image) != StatusDone) return RunOutcome::WriteFailed;
   return RunOutcome::Cleared;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "im_proc.h"
@@ -284,6 +285,62 @@ TEST(BorderClearing, MatchesAnIndependentComputationOnPages) {
           << width << " x " << height << " variant " << variant;
     }
   }
+}
+
+// ---- ClearImage ----------------------------------------------------------------
+
+// The three steps one after the other, as the run made them.
+TMyImage ClearedStepByStep(const TMyImage& image) {
+  TMyImage result = image;
+  TMyImage marker = MakeBorderMarker(result);
+  ReconstructByErosion(result, marker);
+  NormalizeAndClear(result, marker);
+  return result;
+}
+
+TEST(ClearImage, GivesTheBytesOfTheThreeSteps) {
+  std::mt19937 random(13);
+  for (const auto& [width, height] : {std::pair{2, 2}, {3, 3}, {1, 5}, {5, 2}, {40, 30}, {300, 260}}) {
+    for (const int levels : {256, 3}) {
+      std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height);
+      for (auto& pixel : pixels) pixel = static_cast<std::uint8_t>(random() % levels * (255 / (levels - 1)));
+      TMyImage image = MakeImage(width, height, pixels);
+      const TMyImage expected = ClearedStepByStep(image);
+      EXPECT_EQ(ClearImage(image), 1);
+      EXPECT_EQ(PixelsOf(image), PixelsOf(expected)) << width << " x " << height;
+    }
+  }
+}
+
+// Each shape where a step raises ends ClearImage with the same error,
+// whichever step raises it.
+TEST(ClearImage, RaisesWhatTheThreeStepsRaise) {
+  const auto error_of = [](auto&& run) -> std::string {
+    try {
+      run();
+    } catch (const EIntOverflow&) {
+      return "overflow";
+    } catch (const ERangeError&) {
+      return "range";
+    }
+    return "none";
+  };
+  for (const auto& [width, height] : {std::pair{1, 2}, {5, 1}, {1, 1}, {0, 4}, {4, 0}, {-1, 3},
+                                      {3, -2}, {-3, -4}, {46341, 46341}}) {
+    TMyImage image;
+    image.Width = width;
+    image.Height = height;
+    // Pixels for every small shape, so that only the shape can fail.
+    const std::int64_t size = std::abs(std::int64_t{width} * height);
+    if (size > 0 && size < 100) image.Pixels.SetLength(static_cast<std::int32_t>(size));
+    TMyImage copy = image;
+    const std::string expected = error_of([&] { ClearedStepByStep(copy); });
+    EXPECT_NE(expected, "none") << width << " x " << height;
+    EXPECT_EQ(error_of([&] { ClearImage(image); }), expected) << width << " x " << height;
+  }
+  TMyImage short_pixels = Filled(5, 4, 100);
+  short_pixels.Height = 5;  // one row short of its pixels
+  EXPECT_THROW(ClearImage(short_pixels), ERangeError);
 }
 
 }  // namespace

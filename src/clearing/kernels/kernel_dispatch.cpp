@@ -23,12 +23,17 @@
 // kernels divide in single precision, which is exact for these operands.
 #include "pixel_kernels.h"
 
-#include <cstdint>
+#include <cstring>
 
 #include "kernels_internal.h"
 
 namespace tessvane {
 namespace {
+
+// The shortest rows each vector width can scan: a block's neighbours in
+// the row before (or after) must lie outside the block.
+constexpr std::uint32_t Sse2MinimumWidth = 17;
+constexpr std::uint32_t Avx2MinimumWidth = 33;
 
 bool HasAvx2() {
 #if defined(__x86_64__)
@@ -37,19 +42,6 @@ bool HasAvx2() {
 #else
   return false;
 #endif
-}
-
-// The vector kernels that path runs on rows of width pixels; nullptr where
-// only the scalar kernels serve.
-const VectorKernelSet* VectorKernelsFor([[maybe_unused]] KernelPath path,
-                                        [[maybe_unused]] std::uint32_t width) {
-#if defined(__x86_64__)
-  if (path == KernelPath::Avx2 && width >= Avx2Kernels.minimum_width) return &Avx2Kernels;
-#endif
-#ifdef __SSE2__
-  if (path != KernelPath::Scalar && width >= Sse2Kernels.minimum_width) return &Sse2Kernels;
-#endif
-  return nullptr;
 }
 
 }  // namespace
@@ -68,33 +60,127 @@ KernelPath FastestKernelPath() {
   return KernelPath::Scalar;
 }
 
+namespace {
+
+// The forward scan over p = first .. last, first ≥ width + 1.
+void ForwardScanRange(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                      std::uint32_t width, std::uint32_t first, std::uint32_t last) {
+  if (last < first) return;
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
+    ForwardScanAvx2(marker, image, width, first, last);
+    return;
+  }
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
+    ForwardScanSse2(marker, image, width, first, last);
+    return;
+  }
+#endif
+  ForwardScanScalar(marker, image, width, first, last);
+}
+
+// Rows first_row .. end_row − 1 of the border marker: 255 inside, the
+// image on the first and last column and on the image's last row.
+void SetUpMarkerRows(std::uint8_t* marker, const std::uint8_t* image, std::uint32_t width,
+                     std::uint32_t height, std::uint32_t first_row, std::uint32_t end_row) {
+  for (std::uint32_t row = first_row; row < end_row; ++row) {
+    std::uint8_t* out = marker + std::size_t{row} * width;
+    const std::uint8_t* in = image + std::size_t{row} * width;
+    if (row + 1 == height) {
+      std::memcpy(out, in, width);
+    } else {
+      std::memset(out, 255, width);
+      out[0] = in[0];
+      out[width - 1] = in[width - 1];
+    }
+  }
+}
+
+// The backward scan over p = first .. 0, mapping on the way what the path
+// maps in blocks; returns the end of the pixels left unmapped.
+std::uint32_t BackwardScanMappingBlocks(KernelPath path, std::uint8_t* marker,
+                                        std::uint8_t* image, std::uint32_t width,
+                                        std::uint32_t first) {
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
+    return BackwardScanAndMapAvx2(marker, image, width, first);
+  }
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
+    return BackwardScanAndMapSse2(marker, image, width, first);
+  }
+#endif
+  BackwardScanScalar(marker, image, width, first, 0);
+  return first + 1;
+}
+
+}  // namespace
+
 void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                  std::uint32_t width, std::uint32_t last) {
-  if (last < width + 1) return;
-  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
-    vector->forward_scan(marker, image, width, last);
-  } else {
-    ForwardScanScalar(marker, image, width, width + 1, last);
+  ForwardScanRange(path, marker, image, width, width + 1, last);
+}
+
+void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                          std::uint32_t width, std::uint32_t height) {
+  // A band of rows is set up just before it is scanned, so that its marker
+  // rows are still in the cache when the scan reads them.
+  constexpr std::uint32_t BandPixels = 64 * 1024;
+  const std::uint32_t band_rows = width >= BandPixels ? 1 : BandPixels / width;
+  std::memcpy(marker, image, width);  // the first row
+  for (std::uint32_t row = 1; row < height; row += band_rows) {
+    const std::uint32_t end_row = height - row < band_rows ? height : row + band_rows;
+    SetUpMarkerRows(marker, image, width, height, row, end_row);
+    const std::uint32_t first = row == 1 ? width + 1 : row * width;
+    ForwardScanRange(path, marker, image, width, first, end_row * width - 1);
   }
 }
 
 void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                   std::uint32_t width, std::uint32_t first) {
-  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
-    vector->backward_scan(marker, image, width, first);
-  } else {
-    BackwardScanScalar(marker, image, width, first, 0);
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
+    BackwardScanAvx2(marker, image, width, first);
+    return;
   }
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
+    BackwardScanSse2(marker, image, width, first);
+    return;
+  }
+#endif
+  BackwardScanScalar(marker, image, width, first, 0);
+}
+
+void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
+                        std::uint32_t width, std::uint32_t first, std::uint32_t count) {
+  const std::uint32_t unmapped_end = BackwardScanMappingBlocks(path, marker, image, width, first);
+  // The scan leaves every marker pixel up to first at least its image
+  // pixel, so only the pixels after first can raise, and they come last,
+  // as in a whole mapping after the scan.
+  MapPixels(path, image, marker, unmapped_end);
+  MapPixels(path, image + first + 1, marker + first + 1, count - first - 1);
 }
 
 void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
                std::uint32_t count) {
-  // The mapping is pixel by pixel: any row width suits the vector kernels.
-  if (const VectorKernelSet* vector = VectorKernelsFor(path, UINT32_MAX)) {
-    vector->map_pixels(image, marker, count);
-  } else {
-    MapPixelsScalar(image, marker, count);
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2) {
+    MapPixelsAvx2(image, marker, count);
+    return;
   }
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar) {
+    MapPixelsSse2(image, marker, count);
+    return;
+  }
+#endif
+  MapPixelsScalar(image, marker, count);
 }
 
 }  // namespace tessvane

@@ -36,6 +36,21 @@ void ForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* imag
 void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                   std::uint32_t width, std::uint32_t first);
 
+// The border marker of the image written into marker (the image on the
+// first and last row and column, 255 inside), then ForwardScan over it to
+// the last pixel, both a band of rows at a time: the same bytes as the
+// two done one after the other.  Needs width, height ≥ 1 and width ×
+// height pixels in both arrays.
+void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
+                          std::uint32_t width, std::uint32_t height);
+
+// BackwardScan from first, then MapPixels over pixels 0 .. count − 1, in one
+// pass where the path allows: the same bytes, and ERangeError at the same
+// first pixel with the same pixels mapped before it.  Needs first + width
+// + 1 < count ≤ both lengths.
+void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
+                        std::uint32_t width, std::uint32_t first, std::uint32_t count);
+
 // The mapped value of an image pixel under its marker pixel: 255 when both
 // are below DarkLimit, else 256 × image / marker rounded down, less 1 (0 at
 // least; 255 for a marker of 0).  ERangeError for an image pixel above a

@@ -55,13 +55,14 @@ inline typename Ops::Vec ApplyClamps(typename Ops::Vec a, typename Ops::Vec b,
   return Ops::Max(a, Ops::Min(b, carry));
 }
 
-// The forward scan over p = w + 1 .. last for rows longer than one block.
+// The forward scan over p = first .. last (first ≥ w + 1) for rows longer
+// than one block.
 template <typename Ops>
 void VectorForwardScan(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                       std::uint32_t last) {
+                       std::uint32_t first, std::uint32_t last) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
   const UnpairedLanes<Ops, true> unpaired;
-  std::uint32_t p = w + 1;
+  std::uint32_t p = first;
   auto carry = Ops::Splat(m[p - 1]);
   for (; p <= last && last - p >= Lanes - 1; p += Lanes) {
     const auto above = Ops::Min(Ops::Min(Ops::Load(m + p - w - 1), Ops::Load(m + p - w)),
@@ -113,42 +114,82 @@ inline typename Ops::Vec Quotients16(typename Ops::Vec i16, typename Ops::Vec m1
                            Quotients32<Ops>(Ops::WidenHigh16(i16, zero), Ops::WidenHigh16(m16, zero)));
 }
 
+// The dark pairs of a block as 255 lanes: image and marker pixel both
+// below DarkLimit (a byte is below it exactly when its minimum with
+// DarkLimit − 1 is itself).
+template <typename Ops>
+inline typename Ops::Vec DarkPairs(typename Ops::Vec i, typename Ops::Vec m) {
+  const auto darkest_not_white = Ops::Splat(static_cast<std::uint8_t>(DarkLimit - 1));
+  return Ops::And(Ops::Equal(Ops::Min(i, darkest_not_white), i),
+                  Ops::Equal(Ops::Min(m, darkest_not_white), m));
+}
+
+// True when every pair of the block is admissible: at or below its
+// marker, a marker of 0, or dark.
+template <typename Ops>
+inline bool Admissible(typename Ops::Vec i, typename Ops::Vec m) {
+  return Ops::AllSet(Ops::Or(Ops::Or(Ops::Equal(Ops::Max(i, m), m), Ops::Equal(m, Ops::Zero())),
+                             DarkPairs<Ops>(i, m)));
+}
+
+// The mapped values of a block of image pixels i under marker pixels m,
+// every pair admissible.
+template <typename Ops>
+inline typename Ops::Vec MapAdmissibleBlock(typename Ops::Vec i, typename Ops::Vec m) {
+  const auto zero = Ops::Zero();
+  // Quotient less one, 0 staying 0; the most negative quotient (m = 0)
+  // becomes 32,767 and saturates to 255 like every other value above it.
+  const auto low = Ops::SubtractOne16(Quotients16<Ops>(Ops::WidenLow8(i, zero), Ops::WidenLow8(m, zero)));
+  const auto high =
+      Ops::SubtractOne16(Quotients16<Ops>(Ops::WidenHigh8(i, zero), Ops::WidenHigh8(m, zero)));
+  return Ops::Or(Ops::PackUnsigned16(low, high), DarkPairs<Ops>(i, m));
+}
+
 // Maps whole blocks; a block holding a pair above its marker goes to the
 // scalar loop, which raises the error at that pixel.
 template <typename Ops>
 void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
-  const auto zero = Ops::Zero();
-  // A byte is below DarkLimit exactly when its minimum with DarkLimit − 1
-  // is itself.
-  const auto darkest_not_white = Ops::Splat(static_cast<std::uint8_t>(DarkLimit - 1));
   std::uint32_t k = 0;
   for (; count - k >= Lanes; k += Lanes) {
     const auto i = Ops::Load(image + k);
     const auto m = Ops::Load(marker + k);
-    const auto dark = Ops::And(Ops::Equal(Ops::Min(i, darkest_not_white), i),
-                               Ops::Equal(Ops::Min(m, darkest_not_white), m));
-    const auto admissible =
-        Ops::Or(Ops::Or(Ops::Equal(Ops::Max(i, m), m), Ops::Equal(m, zero)), dark);
-    if (!Ops::AllSet(admissible)) {
+    if (Admissible<Ops>(i, m)) {
+      Ops::Store(image + k, MapAdmissibleBlock<Ops>(i, m));
+    } else {
       MapPixelsScalar(image + k, marker + k, Lanes);
-      continue;
     }
-    // Quotient less one, 0 staying 0; the most negative quotient (m = 0)
-    // becomes 32,767 and saturates to 255 like every other value above it.
-    const auto low = Ops::SubtractOne16(Quotients16<Ops>(Ops::WidenLow8(i, zero), Ops::WidenLow8(m, zero)));
-    const auto high =
-        Ops::SubtractOne16(Quotients16<Ops>(Ops::WidenHigh8(i, zero), Ops::WidenHigh8(m, zero)));
-    Ops::Store(image + k, Ops::Or(Ops::PackUnsigned16(low, high), dark));
   }
   MapPixelsScalar(image + k, marker + k, count - k);
 }
 
-// The kernel set of one instruction set, for its translation unit to define.
+// The backward scan over p = first .. 0 for rows longer than one block,
+// mapping each block of image pixels as soon as its marker pixels are
+// final.  The scan reads image pixel p only when it visits p, so mapping
+// behind it changes nothing it reads; and every marker value it writes is
+// at least its image pixel, so every pair it maps is admissible.  Returns
+// the end of the pixels left unmapped (the scalar tail), 0 .. end − 1.
 template <typename Ops>
-constexpr VectorKernelSet KernelSetOf() noexcept {
-  return {Ops::Lanes + 1, &VectorForwardScan<Ops>, &VectorBackwardScan<Ops>,
-          &VectorMapPixels<Ops>};
+std::uint32_t VectorBackwardScanAndMap(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
+                                       std::uint32_t first) {
+  constexpr std::uint32_t Lanes = Ops::Lanes;
+  const UnpairedLanes<Ops, false> unpaired;
+  auto carry = Ops::Splat(m[first + 1]);
+  std::uint32_t top = first;  // highest pixel of the next block
+  for (; top >= Lanes - 1; top -= Lanes) {
+    const std::uint32_t p = top - (Lanes - 1);
+    const auto below = Ops::Min(Ops::Min(Ops::Load(m + p + w - 1), Ops::Load(m + p + w)),
+                                Ops::Load(m + p + w + 1));
+    const auto pixels = Ops::Load(image + p);
+    const auto out = ApplyClamps<Ops, false>(pixels, Ops::Min(Ops::Load(m + p), below), carry,
+                                             unpaired);
+    Ops::Store(m + p, out);
+    Ops::Store(image + p, MapAdmissibleBlock<Ops>(pixels, out));
+    carry = Ops::BroadcastFirst(out);
+    if (top == Lanes - 1) return 0;
+  }
+  BackwardScanScalar(m, image, w, top, 0);
+  return top + 1;
 }
 
 }  // namespace tessvane::vector_kernels

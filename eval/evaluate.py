@@ -48,13 +48,13 @@ def make_pages(work, tessvane):
     for folder in ("before", "after", "truth", "ocr"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
     truths = {}
-    for spec in pages.PAGES:
-        pixels, truths[spec.name] = pages.build_page(spec, paragraphs)
-        before = os.path.join(work, "before", spec.name + ".tif")
-        after = os.path.join(work, "after", spec.name + ".tif")
+    for plan in pages.PAGES:
+        pixels, truths[plan.name] = pages.build_page(plan, paragraphs)
+        before = os.path.join(work, "before", plan.name + ".tif")
+        after = os.path.join(work, "after", plan.name + ".tif")
         render.write_tiff(before, pixels)
-        with open(os.path.join(work, "truth", spec.name + ".txt"), "w", encoding="utf-8") as out:
-            out.write(truths[spec.name])
+        with open(os.path.join(work, "truth", plan.name + ".txt"), "w", encoding="utf-8") as out:
+            out.write(truths[plan.name])
         shutil.copyfile(before, after)
         run = subprocess.run([tessvane, after], stdin=subprocess.DEVNULL, capture_output=True)
         if run.returncode != 0:

@@ -50,25 +50,25 @@ _GAIN_MAKERS = {
 }
 
 
-def build_page(spec, paragraphs):
-    """Returns (uint8 pixels, ground truth text) of the page spec describes."""
-    rng = numpy.random.default_rng(spec.seed)
-    coverage, truth = render(spec.layout, paragraphs)
-    refl = degrade.reflectance(coverage, spec.paper, spec.ink)
-    if spec.photo:
-        refl = degrade.add_photo(refl, rng, spec.photo)
-    if spec.stamp:
-        refl = degrade.add_stamp(refl, spec.stamp[:2], *spec.stamp[2:])
+def build_page(plan, paragraphs):
+    """Returns (uint8 pixels, ground truth text) of the page plan describes."""
+    rng = numpy.random.default_rng(plan.seed)
+    coverage, truth = render(plan.layout, paragraphs)
+    refl = degrade.reflectance(coverage, plan.paper, plan.ink)
+    if plan.photo:
+        refl = degrade.add_photo(refl, rng, plan.photo)
+    if plan.stamp:
+        refl = degrade.add_stamp(refl, plan.stamp[:2], *plan.stamp[2:])
     gain = numpy.ones_like(refl)
-    for kind, *args in spec.gains:
+    for kind, *args in plan.gains:
         gain *= _GAIN_MAKERS[kind](refl.shape, *args)
     gray = 255 * gain * refl
-    for margin in spec.margins:
+    for margin in plan.margins:
         gray = degrade.scanner_margin(gray, rng, *margin)
-    if spec.blur:
-        gray = degrade.gaussian_blur(gray, spec.blur)
-    if spec.noise:
-        gray = degrade.sensor_noise(gray, rng, spec.noise)
+    if plan.blur:
+        gray = degrade.gaussian_blur(gray, plan.blur)
+    if plan.noise:
+        gray = degrade.sensor_noise(gray, rng, plan.noise)
     return degrade.quantise(gray), truth
 
 

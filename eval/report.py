@@ -89,7 +89,7 @@ def verdict(before, after):
 def summarise(results, mode):
     """Returns the mode's mean CER and WER before and after, and the number
     of pages helped, hurt and unchanged, as a dict."""
-    names = [spec.name for spec in pages.PAGES]
+    names = [plan.name for plan in pages.PAGES]
     before = numpy.array([results[(n, mode, "before")] for n in names])
     after = numpy.array([results[(n, mode, "after")] for n in names])
     verdicts = [verdict(b[0], a[0]) for b, a in zip(before, after)]
@@ -121,13 +121,13 @@ def page_table(results, modes):
     header = "| page | defects | " + " | ".join(
         f"psm {m} CER before | after | psm {m} WER before | after" for m in modes) + " |"
     rows = [header, "|---|---|" + "---:|" * (4 * len(modes))]
-    for spec in pages.PAGES:
+    for plan in pages.PAGES:
         cells = []
         for mode in modes:
-            (cb, wb), (ca, wa) = results[(spec.name, mode, "before")], results[(spec.name, mode, "after")]
+            (cb, wb), (ca, wa) = results[(plan.name, mode, "before")], results[(plan.name, mode, "after")]
             mark = {"helped": "", "hurt": " ▲", "same": ""}[verdict(cb, ca)]
             cells += [_percent(cb), _percent(ca) + mark, _percent(wb), _percent(wa)]
-        rows.append(f"| {spec.name} | {spec.what} | " + " | ".join(cells) + " |")
+        rows.append(f"| {plan.name} | {plan.what} | " + " | ".join(cells) + " |")
     return "\n".join(rows)
 
 
@@ -135,18 +135,18 @@ def hurt_list(results, modes):
     """Returns a Markdown list of the pages whose CER rose, with the figures,
     or a line saying there were none."""
     items = []
-    for spec in pages.PAGES:
+    for plan in pages.PAGES:
         for mode in modes:
-            (cb, _), (ca, _) = results[(spec.name, mode, "before")], results[(spec.name, mode, "after")]
+            (cb, _), (ca, _) = results[(plan.name, mode, "before")], results[(plan.name, mode, "after")]
             if verdict(cb, ca) == "hurt":
-                items.append(f"- **{spec.name}** (`--psm {mode}`, {spec.what}): "
+                items.append(f"- **{plan.name}** (`--psm {mode}`, {plan.what}): "
                              f"CER {_percent(cb)} → {_percent(ca)}")
     return "\n".join(items) if items else "- none: no page's CER rose by 0.1 point or more."
 
 
 def plot(results, modes, path):
     """Draws each page's CER before and after, one panel a mode, into a PNG."""
-    names = [spec.name for spec in pages.PAGES]
+    names = [plan.name for plan in pages.PAGES]
     x = numpy.arange(len(names))
     figure, axes = pyplot.subplots(len(modes), 1, figsize=(12, 3.6 * len(modes)), sharex=True)
     for axis, mode in zip(numpy.atleast_1d(axes), modes):

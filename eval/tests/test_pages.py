@@ -98,8 +98,8 @@ class Defects(unittest.TestCase):
 
     def test_photo_and_stamp_are_enclosed_by_paper(self):
         for name in ("photo", "stamp"):
-            spec = next(s for s in pages.PAGES if s.name == name)
-            pixels, _ = pages.build_page(spec, CORPUS)
+            plan = next(s for s in pages.PAGES if s.name == name)
+            pixels, _ = pages.build_page(plan, CORPUS)
             dark = pixels < 100
             self.assertTrue(dark.any(), name)
             rows, cols = numpy.flatnonzero(dark.any(axis=1)), numpy.flatnonzero(dark.any(axis=0))
@@ -118,16 +118,16 @@ class Catalogue(unittest.TestCase):
         self.assertEqual(len({s.seed for s in pages.PAGES}), len(pages.PAGES))
 
     def test_a_page_is_built_the_same_twice_and_differs_with_its_seed(self):
-        spec = next(s for s in pages.PAGES if s.name == "gray-margins")
-        first, truth = pages.build_page(spec, CORPUS)
-        again, truth_again = pages.build_page(spec, CORPUS)
+        plan = next(s for s in pages.PAGES if s.name == "gray-margins")
+        first, truth = pages.build_page(plan, CORPUS)
+        again, truth_again = pages.build_page(plan, CORPUS)
         numpy.testing.assert_array_equal(first, again)
         self.assertEqual(truth, truth_again)
-        spec.seed += 1000
+        plan.seed += 1000
         try:
-            other, _ = pages.build_page(spec, CORPUS)
+            other, _ = pages.build_page(plan, CORPUS)
         finally:
-            spec.seed -= 1000
+            plan.seed -= 1000
         self.assertFalse(numpy.array_equal(first, other))
 
 

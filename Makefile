@@ -11,38 +11,41 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer -Wno-maybe-uninitialized
 
-.PHONY: all deps build asan test fuzz lint demo bench deb clean
+.PHONY: all build test-deps asan test fuzz lint demo bench evaluate deb clean
 
 all: build
 
-deps:
-	@./tools/install-deps.sh
-
-build: deps
+# Building the tool needs only libtiff, CMake and a compiler; each target
+# below that needs more installs its own group (tools/install-deps.sh).
+build:
+	@./tools/install-deps.sh build
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-asan: deps
+test-deps:
+	@./tools/install-deps.sh test
+
+asan: test-deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The plain suite, then the same suite built with the sanitizers.
-test: build asan
+test: test-deps build asan
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Builds the libFuzzer target with clang (a build of its own, fuzz/) and runs
 # it for FUZZ_SECONDS on one core.
 fuzz:
-	@./tools/install-deps.sh clang libclang-rt-14-dev
+	@./tools/install-deps.sh fuzz
 	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@./fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # clang-tidy and cppcheck over src/; the profile is in docs/hardening.md.
 lint:
-	@./tools/install-deps.sh clang-tidy cppcheck
+	@./tools/install-deps.sh lint
 	@cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF >/dev/null
 	@./tools/lint.sh $(LINT_BUILD)
 
@@ -55,24 +58,46 @@ demo: build
 	@echo "original: demo/sample-page.tif"
 	@echo "result:   demo/sample-page-cleared.tif"
 
-# Benchmarks on generated 8000 x 8000 pages (64 rows a strip, uncompressed
-# and LZW) kept in $(BUILD)/bench-data: the microbenchmarks of each
-# operation, then tessvane against tiffcp and Leptonica's reconstruction
-# (installed as root when missing; skipped otherwise), medians of 7 rounds.
+# Benchmarks on generated pages kept in $(BUILD)/bench-data: 8000 x 8000,
+# 64 rows a strip, uncompressed, LZW and Deflate, with scanner noise
+# (Gaussian, 3 gray levels) and, compressed, also without; an A4 page at
+# 300 dpi (LZW, noisy) for the batch.  The microbenchmarks of each operation,
+# then tessvane against tiffcp, against the durable tiffcp copy (fsync,
+# rename, directory fsync) warm and cold, against Leptonica's reconstruction
+# (installed as root when missing; skipped otherwise), and the batch of 40
+# A4 pages through xargs -P 2.  docs/performance.md explains the figures.
 BENCH_DATA = $(BUILD)/bench-data
+BENCH_PAGE = $(BUILD)/make_sample_page
 bench:
+	@./tools/install-deps.sh bench
 	@./tools/install-deps.sh libleptonica-dev || echo "no Leptonica: the peer figure is skipped"
 	@$(MAKE) --no-print-directory build
 	@mkdir -p $(BENCH_DATA)
-	@[ -f $(BENCH_DATA)/page-none.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-none.tif 8000 8000 64 none
-	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BUILD)/make_sample_page $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw
+	@[ -f $(BENCH_DATA)/page-none.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-none.tif 8000 8000 64 none 3
+	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw 3
+	@[ -f $(BENCH_DATA)/page-deflate.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate.tif 8000 8000 64 deflate 3
+	@[ -f $(BENCH_DATA)/page-lzw-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw-smooth.tif 8000 8000 64 lzw
+	@[ -f $(BENCH_DATA)/page-deflate-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate-smooth.tif 8000 8000 64 deflate
+	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
-	$(BUILD)/bench/end_to_end $(BUILD)/tessvane $(BENCH_DATA) 7 \
-	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo $(BUILD)/bench/leptonica_peer || echo -) \
-	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif
+	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
+	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
+	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo --peer $(BUILD)/bench/leptonica_peer) \
+	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-deflate.tif \
+	  --warm-only $(BENCH_DATA)/page-lzw-smooth.tif --warm-only $(BENCH_DATA)/page-deflate-smooth.tif \
+	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
+
+# The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
+# before and after tessvane, and writes docs/ocr-evaluation.md, its plot and
+# a crop (eval/evaluate.py; about 5 minutes on 2 cores, Tesseract 2 at once).
+evaluate: build
+	@./tools/install-deps.sh evaluate
+	/usr/bin/python3 eval/evaluate.py --tessvane $(BUILD)/tessvane --work $(BUILD)/eval --docs docs
 
 # Builds the Debian package $(BUILD)/tessvane_VERSION_ARCH.deb.
 deb: build
+	@./tools/install-deps.sh deb
+	@cmake -S . -B $(BUILD) >/dev/null
 	@cd $(BUILD) && cpack -G DEB
 
 clean:

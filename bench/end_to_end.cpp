@@ -1,15 +1,39 @@
-// end_to_end: whole-run timings of tessvane against tiffcp (the TIFF
-// library's own read and write: the floor for any tool built on it), and
-// against a peer's reconstruction call, in one run.
+// end_to_end: whole-run timings of tessvane against two floors, and against
+// a peer's reconstruction call, in one run.
 //
-// Usage: end_to_end TESSVANE WORKDIR ROUNDS PEER|- PAGE.tif ...
+// Usage: end_to_end [OPTIONS] PAGE.tif ...
+//   --tessvane PATH     the tool (default build/tessvane)
+//   --durable PATH      the durable copy, durable_copy (default build/bench/durable_copy)
+//   --workdir DIR       where the copies are made (default build/bench-data)
+//   --rounds N          warm rounds for each page (default 7)
+//   --cold-rounds N     cold rounds for each page (default 5; 0: none)
+//   --pause SECONDS     idle time before each cold run (default 4)
+//   --warm-only PAGE    a page timed warm only (may repeat)
+//   --peer PATH         the peer program, timed on the first page, warm
+//   --batch PAGE        a page copied --batch-pages times for the batch figure
+//   --batch-pages N     (default 40)
+//   --batch-rounds N    (default 5)
 //
-// For each page and round, tessvane runs on a fresh copy of the page in
-// WORKDIR (its fsync included), tiffcp copies the page into WORKDIR, and,
-// for the first page, the peer program times its reconstruction call; the
-// order rotates from round to round, so that each round's ratios compare
-// runs made under the same load.  Prints median times, the medians of the
-// per-round ratios, and tessvane's peak resident memory per pixel.
+// The floors are `tiffcp` copying the page into a new file (the TIFF
+// library's own read and write, and nothing more) and durable_copy
+// rewriting a copy of the page in place as safely as tessvane does
+// (`tiffcp` to a temporary file, fsync, rename over the old file,
+// directory fsync).  tessvane runs on a fresh copy of the page in the
+// working directory, its own fsyncs included.
+//
+// Warm: the runs follow each other at once, the page in the page cache and
+// the memory just freed by the run before: a batch as users run it.  Cold:
+// before each run the page cache is dropped (as root) and the process waits
+// --pause seconds, long enough for this virtual machine to hand the freed
+// memory back to its host; the run then reads from the disk and gets fresh
+// memory, as a first run after idle does.
+//
+// The commands take turns in an order that rotates from round to round, so
+// that each round's ratios compare runs made under the same load.  Prints
+// median times, the medians of the per-round ratios, tessvane's peak
+// resident memory per pixel, and the batch figure: --batch-pages copies of
+// a page rewritten through `xargs -0 -P 2 -n 1`, by tessvane and by
+// durable_copy.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,7 +45,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -71,6 +97,7 @@ Run Execute(const std::vector<std::string>& command) {
 }
 
 double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
@@ -94,64 +121,193 @@ void FreshCopy(const std::string& page, const std::string& path) {
   close(fd);
 }
 
+struct Options {
+  std::string tessvane = "build/tessvane";
+  std::string durable = "build/bench/durable_copy";
+  std::string workdir = "build/bench-data";
+  std::string peer;
+  std::string batch_page;
+  int rounds = 7;
+  int cold_rounds = 5;
+  int pause_seconds = 4;
+  int batch_pages = 40;
+  int batch_rounds = 5;
+  std::vector<std::string> pages;
+  std::vector<std::string> warm_only;
+};
+
+// Reads the command line; exits with 2 on a malformed one.
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  const std::map<std::string, std::string*> texts = {
+      {"--tessvane", &options.tessvane}, {"--durable", &options.durable},
+      {"--workdir", &options.workdir},   {"--peer", &options.peer},
+      {"--batch", &options.batch_page}};
+  const std::map<std::string, int*> numbers = {
+      {"--rounds", &options.rounds},           {"--cold-rounds", &options.cold_rounds},
+      {"--pause", &options.pause_seconds},     {"--batch-pages", &options.batch_pages},
+      {"--batch-rounds", &options.batch_rounds}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.rfind("--", 0) != 0) {
+      options.pages.push_back(word);
+      continue;
+    }
+    if (i + 1 >= argc) std::exit(2);
+    const std::string value = argv[++i];
+    if (word == "--warm-only") {
+      options.warm_only.push_back(value);
+    } else if (texts.count(word) != 0) {
+      *texts.at(word) = value;
+    } else if (numbers.count(word) != 0) {
+      *numbers.at(word) = std::atoi(value.c_str());
+    } else {
+      std::fprintf(stderr, "end_to_end: unknown option %s\n", word.c_str());
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+// Drops the page cache and waits, so that the next run starts cold.  True
+// when the cache could be dropped (root only).
+bool GoCold(int pause_seconds) {
+  sync();
+  bool dropped = false;
+  if (FILE* control = std::fopen("/proc/sys/vm/drop_caches", "w")) {
+    dropped = std::fputs("3\n", control) >= 0;
+    dropped = std::fclose(control) == 0 && dropped;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(pause_seconds));
+  return dropped;
+}
+
+// The median times and ratios of one page in one mode.
+struct Figures {
+  std::vector<double> ours, copy, durable, peer;
+  std::vector<double> copy_ratios, durable_ratios, peer_ratios;
+  long peak_kib = 0;
+};
+
+// One round on page: each command once, in an order rotated by round.
+void TimeRound(const Options& options, const std::string& page, bool cold, bool with_peer,
+               int round, Figures& figures) {
+  const std::string work_copy = options.workdir + "/run.tif";
+  const std::string durable_copy = options.workdir + "/durable-run.tif";
+  const std::string tiffcp_copy = options.workdir + "/tiffcp-out.tif";
+  const int commands = with_peer ? 4 : 3;
+  Run tool, copy, durable, call;
+  for (int turn = 0; turn < commands; ++turn) {
+    const int command = (turn + round) % commands;
+    if (command == 0) FreshCopy(page, work_copy);
+    if (command == 1) std::filesystem::remove(tiffcp_copy);
+    if (command == 2) FreshCopy(page, durable_copy);
+    if (cold) GoCold(options.pause_seconds);
+    if (command == 0) tool = Execute({options.tessvane, work_copy});
+    if (command == 1) copy = Execute({"tiffcp", page, tiffcp_copy});
+    if (command == 2) durable = Execute({options.durable, durable_copy});
+    if (command == 3) {
+      call = Execute({options.peer, page});
+      call.seconds = std::atof(call.output.c_str());  // the call alone
+    }
+  }
+  figures.ours.push_back(tool.seconds);
+  figures.copy.push_back(copy.seconds);
+  figures.durable.push_back(durable.seconds);
+  figures.copy_ratios.push_back(tool.seconds / copy.seconds);
+  figures.durable_ratios.push_back(tool.seconds / durable.seconds);
+  if (with_peer) {
+    figures.peer.push_back(call.seconds);
+    figures.peer_ratios.push_back(tool.seconds / call.seconds);
+  }
+  figures.peak_kib = std::max(figures.peak_kib, tool.peak_kib);
+}
+
+// Times page for rounds rounds and prints its line of the table.
+void TimePage(const Options& options, const std::string& page, bool cold, bool with_peer,
+              int rounds) {
+  Figures figures;
+  for (int round = 0; round < rounds; ++round) {
+    TimeRound(options, page, cold, with_peer, round, figures);
+  }
+  const std::string name = std::filesystem::path(page).filename().string();
+  std::printf("%-26s %-4s %8.3f s %8.3f s %6.2f %8.3f s %6.2f %8.3f\n", name.c_str(),
+              cold ? "cold" : "warm", Median(figures.ours), Median(figures.copy),
+              Median(figures.copy_ratios), Median(figures.durable), Median(figures.durable_ratios),
+              figures.peak_kib * 1024.0 / Pixels(page));
+  if (with_peer) {
+    std::printf("%-26s warm: peer reconstruction call %.3f s; tessvane whole run / peer call %.2f\n",
+                name.c_str(), Median(figures.peer), Median(figures.peer_ratios));
+  }
+  std::fflush(stdout);
+}
+
+// The batch's pages, fresh copies of page, each flushed.
+void FreshBatch(const Options& options, const std::string& directory) {
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  for (int i = 0; i < options.batch_pages; ++i) {
+    FreshCopy(options.batch_page, directory + "/page " + std::to_string(i) + ".tif");
+  }
+  sync();
+}
+
+// Seconds to rewrite every page of directory with tool through xargs -P 2.
+double TimeBatch(const std::string& directory, const std::string& tool) {
+  const std::string script = "find \"$1\" -name '*.tif' -print0 | xargs -0 -P 2 -n 1 \"$2\"";
+  return Execute({"sh", "-c", script, "sh", directory, tool}).seconds;
+}
+
+// Times the batch for both tools and prints its line.
+void TimeBatches(const Options& options) {
+  const std::string directory = options.workdir + "/batch";
+  std::vector<double> ours, durable, ratios;
+  for (int round = 0; round < options.batch_rounds; ++round) {
+    double times[2];
+    for (int turn = 0; turn < 2; ++turn) {
+      const int command = (turn + round) % 2;
+      FreshBatch(options, directory);
+      times[command] = TimeBatch(directory, command == 0 ? options.tessvane : options.durable);
+    }
+    ours.push_back(times[0]);
+    durable.push_back(times[1]);
+    ratios.push_back(times[0] / times[1]);
+  }
+  std::filesystem::remove_all(directory);
+  std::printf("batch: %d x %s through xargs -P 2: tessvane %.2f s (%.1f pages/s), "
+              "durable tiffcp %.2f s; tessvane / durable tiffcp %.2f (medians of %d rounds)\n",
+              options.batch_pages, std::filesystem::path(options.batch_page).filename().c_str(),
+              Median(ours), options.batch_pages / Median(ours), Median(durable), Median(ratios),
+              options.batch_rounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) {
-    std::fprintf(stderr, "usage: end_to_end TESSVANE WORKDIR ROUNDS PEER|- PAGE.tif ...\n");
+  const Options options = ParseOptions(argc, argv);
+  if (options.pages.empty() && options.warm_only.empty() && options.batch_page.empty()) {
+    std::fprintf(stderr, "usage: end_to_end [OPTIONS] PAGE.tif ... (see bench/end_to_end.cpp)\n");
     return 2;
   }
-  const std::string tessvane = argv[1];
-  const std::string workdir = argv[2];
-  const int rounds = std::atoi(argv[3]);
-  const std::string peer = argv[4];
-  const std::string work_copy = workdir + "/run.tif";
-  const std::string tiffcp_copy = workdir + "/tiffcp-out.tif";
-
-  for (int page_index = 5; page_index < argc; ++page_index) {
-    const std::string page = argv[page_index];
-    const std::string name = std::filesystem::path(page).filename().string();
-    const bool with_peer = peer != "-" && page_index == 5;
-    const int commands = with_peer ? 3 : 2;
-    std::vector<double> ours, floor, calls, floor_ratios, peer_ratios;
-    long peak_kib = 0;
-    for (int round = 0; round < rounds; ++round) {
-      Run tool, copy, call;
-      for (int turn = 0; turn < commands; ++turn) {  // the order rotates with the round
-        switch ((turn + round) % commands) {
-          case 0:
-            FreshCopy(page, work_copy);
-            tool = Execute({tessvane, work_copy});
-            break;
-          case 1:
-            std::filesystem::remove(tiffcp_copy);
-            copy = Execute({"tiffcp", page, tiffcp_copy});
-            break;
-          default:
-            call = Execute({peer, page});
-            call.seconds = std::atof(call.output.c_str());  // the call alone
-        }
-      }
-      ours.push_back(tool.seconds);
-      floor.push_back(copy.seconds);
-      floor_ratios.push_back(tool.seconds / copy.seconds);
-      if (with_peer) {
-        calls.push_back(call.seconds);
-        peer_ratios.push_back(tool.seconds / call.seconds);
-      }
-      peak_kib = std::max(peak_kib, tool.peak_kib);
-    }
-    std::printf("%s: tessvane %.3f s, tiffcp %.3f s; tessvane / tiffcp %.2f\n", name.c_str(),
-                Median(ours), Median(floor), Median(floor_ratios));
-    if (with_peer) {
-      std::printf("%s: peer reconstruction call %.3f s; tessvane whole run / peer call %.2f\n",
-                  name.c_str(), Median(calls), Median(peer_ratios));
-    }
-    std::printf("%s: peak resident memory / pixels %.3f\n", name.c_str(),
-                peak_kib * 1024.0 / Pixels(page));
+  std::printf("%-26s %-4s %10s %10s %6s %10s %6s %8s\n", "page", "mode", "tessvane", "tiffcp",
+              "ratio", "durable", "ratio", "peak/px");
+  std::vector<std::string> warm_pages = options.pages;
+  warm_pages.insert(warm_pages.end(), options.warm_only.begin(), options.warm_only.end());
+  for (std::size_t i = 0; i < warm_pages.size(); ++i) {
+    TimePage(options, warm_pages[i], false, !options.peer.empty() && i == 0, options.rounds);
   }
-  std::printf("(medians of %d rounds; ratios are medians of the per-round ratios)\n", rounds);
-  std::filesystem::remove(work_copy);
-  std::filesystem::remove(tiffcp_copy);
+  if (options.cold_rounds > 0 && !GoCold(0)) {
+    std::printf("cold: the page cache cannot be dropped (not root); cold runs get fresh memory only\n");
+  }
+  for (const std::string& page : options.pages) {
+    if (options.cold_rounds > 0) TimePage(options, page, true, false, options.cold_rounds);
+  }
+  std::printf("(times are medians of the rounds; ratios are medians of the per-round ratios,\n"
+              " tessvane / tiffcp and tessvane / durable tiffcp; peak/px: tessvane's peak resident\n"
+              " bytes per pixel)\n");
+  if (!options.batch_page.empty()) TimeBatches(options);
+  std::filesystem::remove(options.workdir + "/run.tif");
+  std::filesystem::remove(options.workdir + "/durable-run.tif");
+  std::filesystem::remove(options.workdir + "/tiffcp-out.tif");
   return 0;
 }

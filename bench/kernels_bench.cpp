@@ -12,7 +12,7 @@
 
 #include "im_proc.h"
 #include "pixel_kernels.h"
-#include "safe_output.h"
+#include "tiff_handle.h"
 
 namespace {
 

@@ -1,17 +1,17 @@
 // libFuzzer target: one whole tessvane run on the fuzzed bytes, in process.
 //
 // Each input is written to page.tif in a private directory on tmpfs and put
-// through the steps of main: read, marker, reconstruction, mapping, write,
-// with the run-ending errors caught as main catches them.  The harness then
+// through the run sequence that main runs (ClearFile: read, marker,
+// reconstruction, mapping, write), with the run-ending errors caught as main
+// catches them.  The harness then
 // checks what the tool promises for any file:
 //   - a completed run leaves one 8-bit gray image that libtiff decodes
 //     whole, to exactly the computed pixels when the compression is lossless;
 //   - any other end leaves the file holding the input's bytes;
 //   - either way nothing else is left in the directory.
 // A broken promise aborts, which libFuzzer reports as a crash.  Inputs of
-// odd length get a second hard link first, so that the writer takes its
-// in-memory path (encode, copy over, restore on failure) instead of the
-// rename.
+// odd length get a second hard link first: the file is then replaced under
+// its first name only, and the second must keep the input's bytes.
 //
 // The tool allocates what a file declares, up to 2^31 − 1 pixels twice over.
 // Images above PixelBudget are skipped here, and only here, so that a small
@@ -32,7 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "im_proc.h"
+#include "checked.h"
+#include "run_sequence.h"
 
 namespace {
 
@@ -137,18 +138,6 @@ std::int64_t DeclaredPixels(const char* path) {
   return product < 0 ? 0 : product;
 }
 
-// The steps of main's run after the argument checks; true when the file
-// was replaced, and image then holds the pixels written.
-bool RunPipeline(const char* name, TMyImage& image) {
-  if (ReadTiffImage(name, image) != StatusDone) return false;
-  {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    NormalizeAndClear(image, marker);
-  }
-  return WriteTiffImage(name, image) == StatusDone;
-}
-
 // True for the compressions whose decoded pixels equal the encoded ones.
 bool IsLossless(std::uint32_t compression) {
   switch (compression) {
@@ -221,19 +210,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TMyImage image;
   bool replaced = false;
   try {
-    replaced = RunPipeline(page_path.c_str(), image);
+    const char* const name = page_path.c_str();
+    replaced = ClearFile(name, image) == RunOutcome::Cleared;
   } catch (const ERunError&) {
   } catch (const std::bad_alloc&) {
   }
 
   if (EntryCount() != (linked ? 2 : 1)) BrokenPromise("files were left behind or lost");
-  if (linked) {
-    struct stat page {};
-    struct stat other {};
-    if (stat(page_path.c_str(), &page) != 0 || stat(link_path.c_str(), &other) != 0 ||
-        page.st_ino != other.st_ino) {
-      BrokenPromise("the file lost its second name");
-    }
+  // A file with a second name is replaced under the name given; the other
+  // name keeps the old contents, whatever the run did.
+  if (linked && ReadWhole(link_path) != std::vector<std::uint8_t>(data, data + size)) {
+    BrokenPromise("the file's other name lost its contents");
   }
   if (replaced) {
     CheckResult(page_path.c_str(), image);

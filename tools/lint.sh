@@ -8,7 +8,7 @@ build=$1
 cd "$(dirname "$0")/.." || exit 1
 status=0
 
-for file in src/*.cpp; do
+for file in $(find src -name "*.cpp" | sort); do
   # clang's "N warnings generated" counts what the profile turned off.
   clang-tidy -p "$build" --quiet "$file" 2> >(grep -v "warnings\? generated\.$" >&2) || status=1
 done

@@ -26,10 +26,10 @@ literals() {
   shift
   grep -ho "$pattern\"[^\"]*\"" "$@" | sed -e 's/^[^"]*"//' -e 's/"$//' -e 's/ *$//'
 }
-literals 'WriteConsoleLine(' "$source"/src/*.cpp >"$work/console"
-literals 'override { return ' "$source"/src/checked.h >"$work/classes"
-literals 'ERunError(' "$source"/src/checked.h >"$work/reports"
-literals 'return ' "$source"/src/checked.cpp >"$work/io"
+literals 'WriteConsoleLine(' "$source"/src/driver/*.cpp >"$work/console"
+literals 'override { return ' "$source"/src/base/checked.h >"$work/classes"
+literals 'ERunError(' "$source"/src/base/checked.h >"$work/reports"
+literals 'return ' "$source"/src/base/checked.cpp >"$work/io"
 
 # A refactoring that hides the messages from these patterns must fail here,
 # not pass with nothing checked.

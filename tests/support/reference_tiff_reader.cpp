@@ -1,62 +1,20 @@
 // An independent baseline TIFF decoder for tests; see the header.
 #include "reference_tiff_reader.h"
 
+#include <lzma.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
-#include <map>
 #include <stdexcept>
 
 #include "test_tiff.h"
+#include "tiff_directory.h"
 
 namespace testing_support {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("reference reader: " + what); }
-
-class ByteReader {
- public:
-  explicit ByteReader(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {
-    if (bytes.size() < 8) Fail("short file");
-    if (bytes[0] == 'I' && bytes[1] == 'I') {
-      little_ = true;
-    } else if (bytes[0] == 'M' && bytes[1] == 'M') {
-      little_ = false;
-    } else {
-      Fail("no byte-order mark");
-    }
-    if (U16(2) != 42) Fail("not classic TIFF");
-  }
-  std::uint32_t U16(std::size_t at) const {
-    Need(at, 2);
-    return little_ ? bytes_[at] | bytes_[at + 1] << 8 : bytes_[at] << 8 | bytes_[at + 1];
-  }
-  std::uint32_t U32(std::size_t at) const {
-    Need(at, 4);
-    return little_ ? U16(at) | U16(at + 2) << 16 : U16(at) << 16 | U16(at + 2);
-  }
-  void Need(std::size_t at, std::size_t count) const {
-    if (at + count > bytes_.size() || at + count < at) Fail("offset past the end");
-  }
-
- private:
-  const std::vector<std::uint8_t>& bytes_;
-  bool little_ = true;
-};
-
-// The values of one IFD entry of type SHORT or LONG.
-std::vector<std::uint32_t> EntryValues(const ByteReader& in, std::size_t entry) {
-  const std::uint32_t type = in.U16(entry + 2);
-  const std::uint32_t count = in.U32(entry + 4);
-  const std::size_t size = type == 3 ? 2 : type == 4 ? 4 : 0;
-  if (size == 0) return {};
-  const std::size_t start = size * count <= 4 ? entry + 8 : in.U32(entry + 8);
-  std::vector<std::uint32_t> values;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    values.push_back(size == 2 ? in.U16(start + 2 * i) : in.U32(start + 4 * i));
-  }
-  return values;
-}
 
 std::vector<std::uint8_t> UnpackBits(const std::uint8_t* data, std::size_t size, std::size_t wanted) {
   std::vector<std::uint8_t> out;
@@ -136,21 +94,49 @@ std::vector<std::uint8_t> Inflate(const std::uint8_t* data, std::size_t size, st
   return out;
 }
 
+std::vector<std::uint8_t> DecodeZstd(const std::uint8_t* data, std::size_t size, std::size_t wanted) {
+  std::vector<std::uint8_t> out(wanted);
+  const std::size_t got = ZSTD_decompress(out.data(), wanted, data, size);
+  if (ZSTD_isError(got)) Fail("ZSTD data damaged");
+  out.resize(got);
+  return out;
+}
+
+// An xz stream, as libtiff's LZMA codec writes each strip.
+std::vector<std::uint8_t> DecodeXz(const std::uint8_t* data, std::size_t size, std::size_t wanted) {
+  std::vector<std::uint8_t> out(wanted);
+  std::uint64_t memory_limit = UINT64_MAX;
+  std::size_t in_position = 0;
+  std::size_t out_position = 0;
+  const lzma_ret result = lzma_stream_buffer_decode(&memory_limit, 0, nullptr, data, &in_position,
+                                                    size, out.data(), &out_position, wanted);
+  if (result != LZMA_OK && result != LZMA_BUF_ERROR) Fail("LZMA data damaged");
+  out.resize(out_position);
+  return out;
+}
+
+// Horizontal differencing of 8-bit samples: each byte after the first of a
+// row was stored as its difference from the byte before.
+void UndoHorizontalDifferencing(std::vector<std::uint8_t>& rows, std::size_t width) {
+  for (std::size_t start = 0; start + width <= rows.size() && width > 0; start += width) {
+    for (std::size_t i = start + 1; i < start + width; ++i) {
+      rows[i] = static_cast<std::uint8_t>(rows[i] + rows[i - 1]);
+    }
+  }
+}
+
 }  // namespace
 
 ReferenceImage ReadTiffIndependently(const std::string& path) {
   const std::vector<std::uint8_t> bytes = FileBytes(path);
-  const ByteReader in(bytes);
-  const std::size_t directory = in.U32(4);
-  const std::uint32_t entries = in.U16(directory);
-  std::map<std::uint32_t, std::vector<std::uint32_t>> tags;
-  for (std::uint32_t i = 0; i < entries; ++i) {
-    const std::size_t entry = directory + 2 + 12 * i;
-    tags[in.U16(entry)] = EntryValues(in, entry);
-  }
-  auto single = [&](std::uint32_t tag, std::uint32_t fallback) {
-    const auto found = tags.find(tag);
-    return found == tags.end() || found->second.empty() ? fallback : found->second[0];
+  const RawDirectory directory = ReadRawDirectory(bytes);
+  auto single = [&](std::uint16_t tag, std::uint32_t fallback) {
+    if (!directory.Has(tag)) return fallback;
+    const std::vector<std::uint64_t> values = directory.Numbers(tag);
+    return values.empty() ? fallback : static_cast<std::uint32_t>(values[0]);
+  };
+  auto numbers = [&](std::uint16_t tag) {
+    return directory.Has(tag) ? directory.Numbers(tag) : std::vector<std::uint64_t>{};
   };
   ReferenceImage image;
   image.width = single(256, 0);
@@ -158,28 +144,34 @@ ReferenceImage ReadTiffIndependently(const std::string& path) {
   image.compression = single(259, 1);
   image.rows_per_strip = std::min(single(278, UINT32_MAX), image.height);
   if (single(258, 1) != 8 || single(277, 1) != 1) Fail("not 8-bit gray");
-  if (single(317, 1) != 1) Fail("predictor not handled");
-  const std::vector<std::uint32_t>& offsets = tags[273];
-  const std::vector<std::uint32_t>& counts = tags[279];
+  const std::uint32_t predictor = single(317, 1);
+  if (predictor != 1 && predictor != 2) Fail("predictor not handled");
+  const std::vector<std::uint64_t> offsets = numbers(273);
+  const std::vector<std::uint64_t> counts = numbers(279);
   if (image.rows_per_strip == 0 || offsets.size() != counts.size()) Fail("bad strip tables");
   const std::size_t strips = (image.height + image.rows_per_strip - 1) / image.rows_per_strip;
   if (offsets.size() < strips) Fail("too few strips");
   for (std::size_t s = 0; s < strips; ++s) {
     const std::uint32_t rows = std::min(image.rows_per_strip, image.height - image.rows_per_strip * static_cast<std::uint32_t>(s));
     const std::size_t wanted = std::size_t{rows} * image.width;
-    in.Need(offsets[s], counts[s]);
+    if (offsets[s] > bytes.size() || counts[s] > bytes.size() - offsets[s]) Fail("strip past the end");
     const std::uint8_t* data = bytes.data() + offsets[s];
+    const auto size = static_cast<std::size_t>(counts[s]);
     std::vector<std::uint8_t> decoded;
     switch (image.compression) {
-      case 1: decoded.assign(data, data + std::min<std::size_t>(counts[s], wanted)); break;
-      case 5: decoded = DecodeLzw(data, counts[s], wanted); break;
+      case 1: decoded.assign(data, data + std::min(size, wanted)); break;
+      case 5: decoded = DecodeLzw(data, size, wanted); break;
       case 8:
-      case 32946: decoded = Inflate(data, counts[s], wanted); break;
-      case 32773: decoded = UnpackBits(data, counts[s], wanted); break;
+      case 32946: decoded = Inflate(data, size, wanted); break;
+      case 32773: decoded = UnpackBits(data, size, wanted); break;
+      case 34925: decoded = DecodeXz(data, size, wanted); break;
+      case 50000: decoded = DecodeZstd(data, size, wanted); break;
       default: Fail("compression " + std::to_string(image.compression) + " not handled");
     }
     if (decoded.size() < wanted) Fail("strip " + std::to_string(s) + " too short");
-    image.pixels.insert(image.pixels.end(), decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(wanted));
+    decoded.resize(wanted);
+    if (predictor == 2) UndoHorizontalDifferencing(decoded, image.width);
+    image.pixels.insert(image.pixels.end(), decoded.begin(), decoded.end());
   }
   return image;
 }

@@ -1,5 +1,6 @@
 // A TIFF decoder that shares no code with libtiff: baseline strips of 8-bit
-// gray, uncompressed, PackBits, LZW or Deflate (through zlib).  Used to
+// gray, classic or BigTIFF, uncompressed, PackBits, LZW, Deflate (through
+// zlib), ZSTD or LZMA, with or without horizontal differencing.  Used to
 // check that written files mean the same to another reader.
 #pragma once
 

@@ -28,7 +28,10 @@ bool InstallSyscallFaults(const std::vector<SyscallFault>& faults) {
       emit(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, fault.mask));
       emit(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fault.value, 0, 1));
     }
-    emit(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(fault.error) & SECCOMP_RET_DATA)));
+    const std::uint32_t action =
+        fault.kill ? SECCOMP_RET_KILL_PROCESS
+                   : SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(fault.error) & SECCOMP_RET_DATA);
+    emit(BPF_STMT(BPF_RET | BPF_K, action));
   }
   emit(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};

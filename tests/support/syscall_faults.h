@@ -1,6 +1,7 @@
 // Fault injection for child processes: a seccomp filter that makes chosen
 // system calls fail with a chosen errno, to test what the tool does when
-// the system refuses something real file systems here never refuse.
+// the system refuses something real file systems here never refuse, or
+// kills the process at a chosen call, to stop a run at an exact step.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@ struct SyscallFault {
   int argument = -1;           // when >= 0: fail only if this argument...
   std::uint32_t mask = 0;      // ...masked with mask...
   std::uint32_t value = 0;     // ...equals value (low 32 bits)
+  bool kill = false;           // kill the process at the call instead
 };
 
 // Installs the faults for this process and its exec'd program; returns

@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Runs the OCR evaluation: does tessvane make Tesseract read scans better?
+
+For every page in pages.PAGES it writes the page as a TIFF with its ground
+truth, clears a copy with the tessvane under test, runs Tesseract on both in
+each page-segmentation mode, scores the outputs against the ground truth and
+writes the report (Markdown, plot and a cropped before/after) into the docs
+folder. Everything is seeded and Tesseract runs single-threaded, so a rerun
+on the same machine and packages gives the same figures.
+
+Usage: evaluate.py --tessvane BUILD/tessvane --work DIR --docs DIR
+"""
+
+import sys
+sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
+
+import argparse
+import os
+import shutil
+import subprocess
+from concurrent.futures import ThreadPoolExecutor
+
+import pages
+import render
+import report
+import scoring
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODES = (3, 6)
+VARIANTS = ("before", "after")
+
+
+def parse_arguments(argv):
+    """Returns the parsed command line; argparse exits on a bad one."""
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tessvane", required=True, help="the tessvane executable under test")
+    parser.add_argument("--work", required=True, help="folder for the pages and OCR outputs")
+    parser.add_argument("--docs", required=True, help="folder the report is written to")
+    parser.add_argument("--jobs", type=int, default=2, help="Tesseract runs at once (default 2)")
+    return parser.parse_args(argv)
+
+
+def make_pages(work, tessvane):
+    """Writes each page (before/NAME.tif), its ground truth (truth/NAME.txt)
+    and its cleared copy (after/NAME.tif) under work; returns {name: truth}.
+    Raises RuntimeError when tessvane fails on a page."""
+    paragraphs = render.read_corpus(os.path.join(HERE, "corpus.txt"))
+    for folder in ("before", "after", "truth", "ocr"):
+        os.makedirs(os.path.join(work, folder), exist_ok=True)
+    truths = {}
+    for spec in pages.PAGES:
+        pixels, truths[spec.name] = pages.build_page(spec, paragraphs)
+        before = os.path.join(work, "before", spec.name + ".tif")
+        after = os.path.join(work, "after", spec.name + ".tif")
+        render.write_tiff(before, pixels)
+        with open(os.path.join(work, "truth", spec.name + ".txt"), "w", encoding="utf-8") as out:
+            out.write(truths[spec.name])
+        shutil.copyfile(before, after)
+        run = subprocess.run([tessvane, after], stdin=subprocess.DEVNULL, capture_output=True)
+        if run.returncode != 0:
+            raise RuntimeError(f"tessvane failed on {after}: {run.stdout!r} {run.stderr!r}")
+    return truths
+
+
+def ocr(image, mode):
+    """Returns Tesseract's English text for image in page-segmentation mode;
+    raises subprocess.CalledProcessError when Tesseract fails."""
+    environment = dict(os.environ, OMP_THREAD_LIMIT="1")
+    run = subprocess.run(["tesseract", image, "stdout", "-l", "eng", "--psm", str(mode)],
+                         env=environment, capture_output=True, check=True)
+    return run.stdout.decode("utf-8")
+
+
+def score_all(work, truths, jobs):
+    """Runs every OCR job, at most jobs at once, keeps each output under
+    work/ocr, and returns {(page, mode, variant): (cer, wer)}."""
+    keys = [(name, mode, variant) for name in truths for mode in MODES for variant in VARIANTS]
+
+    def score(key):
+        name, mode, variant = key
+        text = ocr(os.path.join(work, variant, name + ".tif"), mode)
+        with open(os.path.join(work, "ocr", f"{name}.psm{mode}.{variant}.txt"), "w", encoding="utf-8") as out:
+            out.write(text)
+        return key, scoring.error_rates(truths[name], text)
+
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        return dict(pool.map(score, keys))
+
+
+def main(argv):
+    """Runs the evaluation and writes the report; returns the exit code."""
+    arguments = parse_arguments(argv)
+    truths = make_pages(arguments.work, arguments.tessvane)
+    print(f"{len(truths)} pages written under {arguments.work}; running Tesseract", flush=True)
+    results = score_all(arguments.work, truths, arguments.jobs)
+    written = report.write_all(arguments.docs, arguments.work, results, MODES, report.environment(HERE))
+    for path in written:
+        print("wrote", path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,238 @@
+"""The OCR evaluation's report: the Markdown page, the plot and the crop.
+
+Results arrive as {(page, mode, variant): (cer, wer)} with variant "before"
+(the page as scanned) or "after" (the page cleared by tessvane). A page is
+counted as helped or hurt in a mode when its character error rate moves by
+at least CHANGE; smaller moves count as unchanged. Every figure printed comes
+from the results, so a rerun writes the same page apart from the date line.
+"""
+
+import datetime
+import os
+import platform
+import re
+import subprocess
+
+import matplotlib
+matplotlib.use("Agg")
+import matplotlib.pyplot as pyplot  # noqa: E402  (the backend must be chosen first)
+import numpy  # noqa: E402
+from PIL import Image  # noqa: E402
+
+import pages  # noqa: E402
+import render  # noqa: E402
+
+CHANGE = 0.001          # a CER move of 0.1 percentage point
+MARKDOWN = "ocr-evaluation.md"
+PLOT = "ocr-evaluation.png"
+CROP = "ocr-hard-case.png"
+
+
+def _command_output(command):
+    """Returns the command's standard output and error, or "" when it cannot
+    be run or fails."""
+    try:
+        run = subprocess.run(command, capture_output=True, check=True, text=True)
+    except (OSError, subprocess.CalledProcessError):
+        return ""
+    return run.stdout + run.stderr
+
+
+def _cpu_model():
+    """Returns the first processor's model name from /proc/cpuinfo, else the
+    platform's processor string."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def _commit(repository):
+    """Returns the repository's HEAD commit, marked when files outside docs/
+    differ from it, or "unknown" outside git."""
+    commit = _command_output(["git", "-C", repository, "rev-parse", "--short=12", "HEAD"]).strip()
+    if not commit:
+        return "unknown"
+    changes = _command_output(["git", "-C", repository, "status", "--porcelain", "--", ".", ":!docs"])
+    return commit + (" with uncommitted changes" if changes.strip() else "")
+
+
+def environment(here):
+    """Returns the run's date, machine and tool versions as {label: text}."""
+    versions = _command_output(["tesseract", "--version"])
+    tesseract = re.search(r"tesseract (\S+)", versions)
+    leptonica = re.search(r"leptonica-(\S+)", versions)
+    libtiff = _command_output(["dpkg-query", "-W", "-f=${Version}", "libtiff6"]).strip()
+    return {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": f"{_cpu_model()}, {os.cpu_count()} cores, {platform.system()} {platform.machine()}",
+        "tesseract": (tesseract.group(1) if tesseract else "unknown")
+                     + (f" (Leptonica {leptonica.group(1)})" if leptonica else "") + ", English model",
+        "libtiff": libtiff or "unknown",
+        "tessvane": "commit " + _commit(os.path.dirname(here)),
+    }
+
+
+def verdict(before, after):
+    """Returns "helped", "hurt" or "same" for a move of CER before -> after."""
+    if after <= before - CHANGE:
+        return "helped"
+    if after >= before + CHANGE:
+        return "hurt"
+    return "same"
+
+
+def summarise(results, mode):
+    """Returns the mode's mean CER and WER before and after, and the number
+    of pages helped, hurt and unchanged, as a dict."""
+    names = [spec.name for spec in pages.PAGES]
+    before = numpy.array([results[(n, mode, "before")] for n in names])
+    after = numpy.array([results[(n, mode, "after")] for n in names])
+    verdicts = [verdict(b[0], a[0]) for b, a in zip(before, after)]
+    return {"cer_before": before[:, 0].mean(), "cer_after": after[:, 0].mean(),
+            "wer_before": before[:, 1].mean(), "wer_after": after[:, 1].mean(),
+            **{v: verdicts.count(v) for v in ("helped", "hurt", "same")}}
+
+
+def _percent(rate):
+    """Returns a rate as a percentage with two decimals."""
+    return f"{100 * rate:.2f}%"
+
+
+def summary_table(results, modes):
+    """Returns the Markdown table of averages, one row a mode."""
+    rows = ["| mode | CER before | CER after | WER before | WER after | pages helped / hurt / same |",
+            "|---|---:|---:|---:|---:|---|"]
+    for mode in modes:
+        s = summarise(results, mode)
+        rows.append(f"| `--psm {mode}` | {_percent(s['cer_before'])} | {_percent(s['cer_after'])} | "
+                    f"{_percent(s['wer_before'])} | {_percent(s['wer_after'])} | "
+                    f"{s['helped']} / {s['hurt']} / {s['same']} |")
+    return "\n".join(rows)
+
+
+def page_table(results, modes):
+    """Returns the Markdown table of every page's CER and WER, before and
+    after, in each mode."""
+    header = "| page | defects | " + " | ".join(
+        f"psm {m} CER before | after | psm {m} WER before | after" for m in modes) + " |"
+    rows = [header, "|---|---|" + "---:|" * (4 * len(modes))]
+    for spec in pages.PAGES:
+        cells = []
+        for mode in modes:
+            (cb, wb), (ca, wa) = results[(spec.name, mode, "before")], results[(spec.name, mode, "after")]
+            mark = {"helped": "", "hurt": " ▲", "same": ""}[verdict(cb, ca)]
+            cells += [_percent(cb), _percent(ca) + mark, _percent(wb), _percent(wa)]
+        rows.append(f"| {spec.name} | {spec.what} | " + " | ".join(cells) + " |")
+    return "\n".join(rows)
+
+
+def hurt_list(results, modes):
+    """Returns a Markdown list of the pages whose CER rose, with the figures,
+    or a line saying there were none."""
+    items = []
+    for spec in pages.PAGES:
+        for mode in modes:
+            (cb, _), (ca, _) = results[(spec.name, mode, "before")], results[(spec.name, mode, "after")]
+            if verdict(cb, ca) == "hurt":
+                items.append(f"- **{spec.name}** (`--psm {mode}`, {spec.what}): "
+                             f"CER {_percent(cb)} → {_percent(ca)}")
+    return "\n".join(items) if items else "- none: no page's CER rose by 0.1 point or more."
+
+
+def plot(results, modes, path):
+    """Draws each page's CER before and after, one panel a mode, into a PNG."""
+    names = [spec.name for spec in pages.PAGES]
+    x = numpy.arange(len(names))
+    figure, axes = pyplot.subplots(len(modes), 1, figsize=(12, 3.6 * len(modes)), sharex=True)
+    for axis, mode in zip(numpy.atleast_1d(axes), modes):
+        for offset, variant, colour in ((-0.2, "before", "#c44e52"), (0.2, "after", "#4c72b0")):
+            cer = [100 * results[(n, mode, variant)][0] for n in names]
+            label = "as scanned" if variant == "before" else "after tessvane"
+            axis.bar(x + offset, cer, width=0.4, color=colour, label=label)
+        axis.set_yscale("symlog", linthresh=1.0)
+        axis.set_ylabel("character error rate (%)")
+        axis.set_title(f"Tesseract --psm {mode}")
+        axis.grid(axis="y", alpha=0.3)
+        axis.legend(loc="upper left")
+    axis.set_xticks(x, names, rotation=55, ha="right")
+    figure.tight_layout()
+    figure.savefig(path, dpi=80, metadata={"Software": None})
+    pyplot.close(figure)
+
+
+def crop(work, name, box, path):
+    """Writes the box of the page's before and after images side by side,
+    split by a gray bar, as a PNG."""
+    before = render.read_tiff(os.path.join(work, "before", name + ".tif"))
+    after = render.read_tiff(os.path.join(work, "after", name + ".tif"))
+    left, top, right, bottom = box
+    bar = numpy.full((bottom - top, 16), 128, dtype=numpy.uint8)
+    joined = numpy.hstack([before[top:bottom, left:right], bar, after[top:bottom, left:right]])
+    image = Image.fromarray(joined, mode="L")
+    image.resize((image.width // 2, image.height // 2), Image.LANCZOS).save(path, optimize=True)
+
+
+def markdown(results, modes, env, findings):
+    """Returns the whole Markdown page: how it was made, the summary, the
+    plot, the per-page table, the pages hurt and the written findings."""
+    run = "\n".join(f"- {label}: {text}" for label, text in env.items())
+    hard_name = pages.HARD_CASE[0]
+    return f"""# Does tessvane help OCR?
+
+Made by `make evaluate` (the script is `eval/evaluate.py`); do not edit by
+hand. {len(pages.PAGES)} pages of English prose are rendered at 300 dpi with
+DejaVu and Liberation fonts, {sum(1 for s in pages.PAGES if s.what.startswith("clean"))}
+of them clean controls and the rest spoilt the ways scans go wrong, and
+written as 8-bit grayscale LZW TIFFs. Tesseract reads each page as scanned
+and a copy cleared by tessvane. The error rates are edit distances over the
+normalised text (Unicode NFKC, typographic quotes and dashes as ASCII,
+whitespace collapsed; case and punctuation count), divided by the length of
+the ground truth in characters (CER) or words (WER). A page counts as helped
+or hurt when its CER moves by at least 0.1 point.
+
+Run:
+
+{run}
+
+## Summary
+
+{summary_table(results, modes)}
+
+![CER per page before and after tessvane](ocr-evaluation.png)
+
+## Every page
+
+▲ marks a page whose CER rose.
+
+{page_table(results, modes)}
+
+## Where tessvane does not help, or hurts
+
+Pages whose CER rose:
+
+{hurt_list(results, modes)}
+
+{findings.strip()}
+
+![The {hard_name} page as scanned (left) and after tessvane (right), a crop](ocr-hard-case.png)
+"""
+
+
+def write_all(docs, work, results, modes, env):
+    """Writes the Markdown page, the plot and the crop into docs; returns
+    their paths."""
+    os.makedirs(docs, exist_ok=True)
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "findings.md"), encoding="utf-8") as source:
+        findings = source.read()
+    paths = [os.path.join(docs, name) for name in (MARKDOWN, PLOT, CROP)]
+    with open(paths[0], "w", encoding="utf-8") as out:
+        out.write(markdown(results, modes, env, findings))
+    plot(results, modes, paths[1])
+    crop(work, *pages.HARD_CASE, paths[2])
+    return paths

@@ -1,0 +1,175 @@
+// The TIFF reader: the first image of a TIFF file into an image record,
+// through libtiff's strip interface.
+//
+// It accepts only what the tool can rewrite without loss: one image of
+// 8-bit unsigned min-is-black samples, one sample per pixel, in strips.  It
+// decodes each strip straight into Pixels, strip i at i × S, where S is the
+// library's strip size; the last strip supplies whatever remains.
+//
+// The order of the checks is part of the tool's behaviour: which error a
+// malformed file reports, and at which check, is what users and scripts
+// see, so each check below stands where it fires and says why.
+#include "tiff_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include "io_status.h"
+#include "tag_table.h"
+#include "tiff_handle.h"
+
+namespace tessvane {
+namespace {
+
+// True when the open image is one the tool can rewrite without loss: the
+// file's only image, in strips, of 8-bit unsigned min-is-black samples, one
+// a pixel (TIFF defaults applied to absent tags).  Anything else would lose
+// its colour map, other images or samples, or come out inverted.
+bool IsSingleGrayImage(TIFF* tiff) {
+  std::uint16_t bits = 0;
+  std::uint16_t samples = 0;
+  std::uint16_t format = 0;
+  std::uint16_t photometric = 0;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+  return bits == 8 && samples == 1 && format == SAMPLEFORMAT_UINT &&
+         TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) &&
+         photometric == PHOTOMETRIC_MINISBLACK && !TIFFIsTiled(tiff) &&
+         TIFFLastDirectory(tiff);
+}
+
+// Decodes strip index into destination, which takes wanted bytes.  False
+// when the library fails or delivers fewer bytes than wanted.
+bool DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
+                 std::uint32_t wanted) {
+  if (wanted == 0) return true;
+  return TIFFReadEncodedStrip(tiff, index, destination, wanted) >= static_cast<tmsize_t>(wanted);
+}
+
+// The strip geometry the reader works with: the library's strip size and
+// count, checked as the record's signed fields must hold them.
+struct StripLayout {
+  std::int32_t strip_size;   // bytes of a whole strip
+  std::uint32_t size;        // the same, unsigned
+  std::uint32_t strip_count;
+  std::uint32_t pixel_count;  // Width × Height
+};
+
+// Every strip but the last, each decoded straight into its place.  A strip
+// that would reach past the pixels is decoded into overhang and copied up to
+// the end of the pixels, so that the range error comes after the bytes
+// before it are stored, as a byte-by-byte copy would fail.  Failed: a strip
+// does not decode.  ERangeError / EIntOverflow as the byte copy meets them.
+IoStatus ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
+                        ByteArray& overhang) {
+  for (std::uint32_t i = 0; i + 1 < layout.strip_count; ++i) {
+    const std::uint64_t start = std::uint64_t{i} * layout.size;
+    const bool fits = start + layout.size <= layout.pixel_count;
+    if (!fits && overhang.Length() == 0) overhang.SetLength(layout.strip_size);
+    if (!DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size)) {
+      return IoStatus::Failed;
+    }
+    // The strip's first and last index are formed (and may overflow) even
+    // when the strip fits, as the copy into Pixels forms them.
+    const std::int32_t low = CheckedMul(static_cast<std::int32_t>(i), layout.strip_size);
+    const std::uint32_t high = CheckedSubUnsigned(
+        static_cast<std::uint32_t>(CheckedMul(static_cast<std::int32_t>(i + 1), layout.strip_size)),
+        1);
+    if (!fits) {
+      for (auto j = static_cast<std::uint32_t>(low); j <= high; ++j) {
+        pixels[j] = overhang[j - static_cast<std::uint32_t>(low)];
+      }
+    }
+  }
+  return IoStatus::Done;
+}
+
+// The last strip, which supplies the rest of the pixels, at most one strip's
+// worth.  Failed: it does not decode.  Then the last strip's first pixel
+// and the image's last pixel must both be formable (EIntOverflow), and the
+// rest may not be longer than one strip (ERangeError).
+IoStatus ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
+                       ByteArray& overhang) {
+  const std::uint32_t last = layout.strip_count - 1;
+  const std::uint64_t start = std::uint64_t{last} * layout.size;
+  const std::uint64_t rest = layout.pixel_count > start ? layout.pixel_count - start : 0;
+  const auto wanted = static_cast<std::uint32_t>(rest < layout.size ? rest : layout.size);
+  if (wanted > 0) {
+    if (!DecodeStrip(tiff, last, pixels.Data() + start, wanted)) return IoStatus::Failed;
+  } else {
+    // Nothing of it is kept, but a strip that does not decode still means
+    // a damaged file.
+    if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
+    if (!DecodeStrip(tiff, last, overhang.Data(), layout.size)) return IoStatus::Failed;
+  }
+  CheckedMul(static_cast<std::int32_t>(last), layout.strip_size);
+  CheckedSubUnsigned(layout.pixel_count, 1);
+  if (rest > layout.size) RaiseRangeError();
+  return IoStatus::Done;
+}
+
+// Sizes Pixels and works out the strips: EIntOverflow when Width × Height
+// does not fit 32 bits, ERangeError for a strip size or count outside the
+// record's signed fields, EIntOverflow for a file without strips.  The
+// pixels are sized before the strips are looked at, so a too-large image
+// reports its size first.
+StripLayout PlanReading(TIFF* tiff, TMyImage& image) {
+  const std::int32_t signed_count = CheckedMul(image.Width, image.Height);
+  image.Pixels.SetLength(signed_count);
+  const std::int32_t strip_size = ToInt32(TIFFStripSize(tiff));
+  const std::uint32_t size = ToUnsigned(strip_size);
+  const std::uint32_t strip_count = TIFFNumberOfStrips(tiff);
+  if (strip_count > INT32_MAX) RaiseRangeError();
+  image.StripCount = static_cast<std::int32_t>(strip_count);
+  if (strip_count == 0) RaiseIntOverflow();  // there is no last strip
+  return {strip_size, size, strip_count, static_cast<std::uint32_t>(signed_count)};
+}
+
+// Opens the file at name for reading without blocking on a FIFO or a
+// device: a path that names no regular file gets no handle.  A path that
+// cannot be opened at all goes to TIFFOpen, which reports it on standard
+// error as it always has.
+TIFF* OpenRegularFile(const char* name) {
+  // "c": a page stored as one large uncompressed strip is read as that one
+  // strip, and so written back, rather than in the pieces the library cuts.
+  // "m": no memory map; reading is measured faster without.
+  static constexpr char Mode[] = "rmc";
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return TIFFOpen(name, Mode);
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  TIFF* const tiff = TIFFFdOpen(fd, name, Mode);  // the handle closes fd
+  if (tiff == nullptr) close(fd);
+  return tiff;
+}
+
+// The reader behind ReadTiffImage, in the status vocabulary.
+IoStatus ReadImage(const char* name, TMyImage& image) {
+  const TiffHandle tiff(OpenRegularFile(name));
+  if (!tiff) return IoStatus::CannotOpen;
+  FetchTags(tiff.get(), image);
+  if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
+  const StripLayout layout = PlanReading(tiff.get(), image);
+  ByteArray overhang;
+  const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
+  if (full != IoStatus::Done) return full;
+  const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
+  if (last != IoStatus::Done) return last;
+  // Last, as it leaves the first directory: an EXIF directory that cannot
+  // be read cannot be carried, and the file is refused rather than lose it.
+  return FetchExifDirectory(tiff.get(), image.Carried) ? IoStatus::Done : IoStatus::Failed;
+}
+
+}  // namespace
+
+std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
+  return StatusCode(ReadImage(name, image));
+}
+
+}  // namespace tessvane

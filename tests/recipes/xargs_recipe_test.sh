@@ -1,9 +1,9 @@
 #!/bin/sh
 # The xargs recipes of the README and the manual page, as printed, on a tree
 # whose names hold spaces, quotes and a newline, with one broken file: xargs
-# exits with 123, every good file is what a single run makes of it, the
-# broken one is untouched, and the failed-file list names exactly the broken
-# file.
+# exits with 123, every good file is what a single run makes of it, and the
+# broken one is untouched.  The failed-file list names exactly the broken
+# file; the originals-keeping recipe clears the copy and leaves the originals.
 # Usage: xargs_recipe_test.sh SOURCE_DIR TESSVANE MAKE_SAMPLE_PAGE
 set -u
 . "$(dirname "$0")/common.sh"
@@ -36,3 +36,14 @@ readme_recipe 'failed.txt'
 run_xargs "the README's failed-file recipe" "$recipe" tif-only
 printf '%s\n' "$broken" | cmp -s - "$work/run/failed.txt" ||
   fail "the failed-file list holds: $(cat "$work/run/failed.txt")"
+
+# Keeping originals: scans stays as it was, scans-clean is cleared.
+readme_recipe 'scans-clean'
+reset_scans
+run_recipe "$recipe" >/dev/null 2>&1
+status=$?
+[ "$status" -eq 123 ] || fail "the originals-keeping recipe exited with $status, not 123"
+diff -r "$work/orig/scans" "$work/run/scans" >/dev/null || fail "the originals-keeping recipe changed scans"
+rm -rf "$work/run/scans"
+mv "$work/run/scans-clean" "$work/run/scans"
+check_scans "the originals-keeping recipe" tif-only

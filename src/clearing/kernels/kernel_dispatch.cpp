@@ -30,11 +30,6 @@
 namespace tessvane {
 namespace {
 
-// The shortest rows each vector width can scan: a block's neighbours in
-// the row before (or after) must lie outside the block.
-constexpr std::uint32_t Sse2MinimumWidth = 17;
-constexpr std::uint32_t Avx2MinimumWidth = 33;
-
 bool HasAvx2() {
 #if defined(__x86_64__)
   static const bool has = __builtin_cpu_supports("avx2");
@@ -42,6 +37,19 @@ bool HasAvx2() {
 #else
   return false;
 #endif
+}
+
+// The vector kernels that path runs on rows of width pixels; nullptr where
+// only the scalar kernels serve.
+const VectorKernelSet* VectorKernelsFor([[maybe_unused]] KernelPath path,
+                                        [[maybe_unused]] std::uint32_t width) {
+#if defined(__x86_64__)
+  if (path == KernelPath::Avx2 && width >= Avx2Kernels.minimum_width) return &Avx2Kernels;
+#endif
+#ifdef __SSE2__
+  if (path != KernelPath::Scalar && width >= Sse2Kernels.minimum_width) return &Sse2Kernels;
+#endif
+  return nullptr;
 }
 
 }  // namespace
@@ -66,19 +74,11 @@ namespace {
 void ForwardScanRange(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                       std::uint32_t width, std::uint32_t first, std::uint32_t last) {
   if (last < first) return;
-#if defined(__x86_64__)
-  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
-    ForwardScanAvx2(marker, image, width, first, last);
-    return;
+  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
+    vector->forward_scan(marker, image, width, first, last);
+  } else {
+    ForwardScanScalar(marker, image, width, first, last);
   }
-#endif
-#ifdef __SSE2__
-  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    ForwardScanSse2(marker, image, width, first, last);
-    return;
-  }
-#endif
-  ForwardScanScalar(marker, image, width, first, last);
 }
 
 // Rows first_row .. end_row − 1 of the border marker: 255 inside, the
@@ -103,16 +103,9 @@ void SetUpMarkerRows(std::uint8_t* marker, const std::uint8_t* image, std::uint3
 std::uint32_t BackwardScanMappingBlocks(KernelPath path, std::uint8_t* marker,
                                         std::uint8_t* image, std::uint32_t width,
                                         std::uint32_t first) {
-#if defined(__x86_64__)
-  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
-    return BackwardScanAndMapAvx2(marker, image, width, first);
+  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
+    return vector->backward_scan_and_map(marker, image, width, first);
   }
-#endif
-#ifdef __SSE2__
-  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    return BackwardScanAndMapSse2(marker, image, width, first);
-  }
-#endif
   BackwardScanScalar(marker, image, width, first, 0);
   return first + 1;
 }
@@ -141,19 +134,11 @@ void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint
 
 void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                   std::uint32_t width, std::uint32_t first) {
-#if defined(__x86_64__)
-  if (path == KernelPath::Avx2 && width >= Avx2MinimumWidth) {
-    BackwardScanAvx2(marker, image, width, first);
-    return;
+  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
+    vector->backward_scan(marker, image, width, first);
+  } else {
+    BackwardScanScalar(marker, image, width, first, 0);
   }
-#endif
-#ifdef __SSE2__
-  if (path != KernelPath::Scalar && width >= Sse2MinimumWidth) {
-    BackwardScanSse2(marker, image, width, first);
-    return;
-  }
-#endif
-  BackwardScanScalar(marker, image, width, first, 0);
 }
 
 void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
@@ -168,19 +153,12 @@ void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* ima
 
 void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
                std::uint32_t count) {
-#if defined(__x86_64__)
-  if (path == KernelPath::Avx2) {
-    MapPixelsAvx2(image, marker, count);
-    return;
+  // The mapping is pixel by pixel: any row width suits the vector kernels.
+  if (const VectorKernelSet* vector = VectorKernelsFor(path, UINT32_MAX)) {
+    vector->map_pixels(image, marker, count);
+  } else {
+    MapPixelsScalar(image, marker, count);
   }
-#endif
-#ifdef __SSE2__
-  if (path != KernelPath::Scalar) {
-    MapPixelsSse2(image, marker, count);
-    return;
-  }
-#endif
-  MapPixelsScalar(image, marker, count);
 }
 
 }  // namespace tessvane

@@ -76,23 +76,6 @@ struct Avx2 {
 
 }  // namespace
 
-void ForwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t first, std::uint32_t last) {
-  vector_kernels::VectorForwardScan<Avx2>(m, image, w, first, last);
-}
-
-void BackwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                      std::uint32_t first) {
-  vector_kernels::VectorBackwardScan<Avx2>(m, image, w, first);
-}
-
-std::uint32_t BackwardScanAndMapAvx2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
-                                    std::uint32_t first) {
-  return vector_kernels::VectorBackwardScanAndMap<Avx2>(m, image, w, first);
-}
-
-void MapPixelsAvx2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
-  vector_kernels::VectorMapPixels<Avx2>(image, marker, count);
-}
+constinit const VectorKernelSet Avx2Kernels = vector_kernels::KernelSetOf<Avx2>();
 
 }  // namespace tessvane

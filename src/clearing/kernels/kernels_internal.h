@@ -18,31 +18,30 @@ void BackwardScanScalar(std::uint8_t* m, const std::uint8_t* image, std::uint32_
 // The mapping of image pixels 0 .. count − 1, by table.
 void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
 
-#ifdef __SSE2__
-// The SSE2 kernels, for rows of at least 17 pixels.
-void ForwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t first, std::uint32_t last);
-void BackwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                      std::uint32_t first);
-// The backward scan, mapping every block it finishes; returns the end of
-// the pixels left unmapped.
-std::uint32_t BackwardScanAndMapSse2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
-                                    std::uint32_t first);
-void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
-#endif
+// The vector kernels of one instruction set, and the shortest rows they
+// can scan: a block's neighbours in the row before (or after) must lie
+// outside the block, so rows must be longer than a block of lanes.
+struct VectorKernelSet {
+  std::uint32_t minimum_width;
+  // The forward scan over p = first .. last, increasing.
+  void (*forward_scan)(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
+                       std::uint32_t first, std::uint32_t last);
+  // The backward scan over p = first .. 0, decreasing.
+  void (*backward_scan)(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
+                        std::uint32_t first);
+  // The backward scan, mapping every block it finishes; returns the end of
+  // the pixels left unmapped.
+  std::uint32_t (*backward_scan_and_map)(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
+                                         std::uint32_t first);
+  // The mapping of image pixels 0 .. count − 1.
+  void (*map_pixels)(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+};
 
+#ifdef __SSE2__
+extern const VectorKernelSet Sse2Kernels;  // 16 lanes, every x86-64 processor
+#endif
 #if defined(__x86_64__)
-// The AVX2 kernels, for rows of at least 33 pixels; call only on a
-// processor that has AVX2.
-void ForwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t first, std::uint32_t last);
-void BackwardScanAvx2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                      std::uint32_t first);
-// The backward scan, mapping every block it finishes; returns the end of
-// the pixels left unmapped.
-std::uint32_t BackwardScanAndMapAvx2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
-                                    std::uint32_t first);
-void MapPixelsAvx2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+extern const VectorKernelSet Avx2Kernels;  // 32 lanes; only where the processor has AVX2
 #endif
 
 }  // namespace tessvane

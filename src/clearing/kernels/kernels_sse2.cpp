@@ -67,24 +67,7 @@ struct Sse2 {
 
 }  // namespace
 
-void ForwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                     std::uint32_t first, std::uint32_t last) {
-  vector_kernels::VectorForwardScan<Sse2>(m, image, w, first, last);
-}
-
-void BackwardScanSse2(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                      std::uint32_t first) {
-  vector_kernels::VectorBackwardScan<Sse2>(m, image, w, first);
-}
-
-std::uint32_t BackwardScanAndMapSse2(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
-                                    std::uint32_t first) {
-  return vector_kernels::VectorBackwardScanAndMap<Sse2>(m, image, w, first);
-}
-
-void MapPixelsSse2(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
-  vector_kernels::VectorMapPixels<Sse2>(image, marker, count);
-}
+constinit const VectorKernelSet Sse2Kernels = vector_kernels::KernelSetOf<Sse2>();
 
 }  // namespace tessvane
 

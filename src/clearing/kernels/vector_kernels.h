@@ -75,6 +75,22 @@ void VectorForwardScan(std::uint8_t* m, const std::uint8_t* image, std::uint32_t
   if (p <= last) ForwardScanScalar(m, image, w, p, last);
 }
 
+// One block of the backward scan: marker pixels p .. p + Lanes − 1 under
+// image pixels pixels, the carry coming from the block after it.  Stores
+// and returns the block's new marker pixels; the carry moves on.
+template <typename Ops>
+inline typename Ops::Vec BackwardBlock(std::uint8_t* m, typename Ops::Vec pixels, std::uint32_t w,
+                                       std::uint32_t p, typename Ops::Vec& carry,
+                                       const UnpairedLanes<Ops, false>& unpaired) {
+  const auto below = Ops::Min(Ops::Min(Ops::Load(m + p + w - 1), Ops::Load(m + p + w)),
+                              Ops::Load(m + p + w + 1));
+  const auto out = ApplyClamps<Ops, false>(pixels, Ops::Min(Ops::Load(m + p), below), carry,
+                                           unpaired);
+  Ops::Store(m + p, out);
+  carry = Ops::BroadcastFirst(out);
+  return out;
+}
+
 // The backward scan over p = first .. 0 for rows longer than one block.
 template <typename Ops>
 void VectorBackwardScan(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
@@ -84,13 +100,8 @@ void VectorBackwardScan(std::uint8_t* m, const std::uint8_t* image, std::uint32_
   auto carry = Ops::Splat(m[first + 1]);
   std::uint32_t top = first;  // highest pixel of the next block
   for (; top >= Lanes - 1; top -= Lanes) {
-    const std::uint32_t p = top - (Lanes - 1);
-    const auto below = Ops::Min(Ops::Min(Ops::Load(m + p + w - 1), Ops::Load(m + p + w)),
-                                Ops::Load(m + p + w + 1));
-    const auto out = ApplyClamps<Ops, false>(Ops::Load(image + p),
-                                             Ops::Min(Ops::Load(m + p), below), carry, unpaired);
-    Ops::Store(m + p, out);
-    carry = Ops::BroadcastFirst(out);
+    BackwardBlock<Ops>(m, Ops::Load(image + top - (Lanes - 1)), w, top - (Lanes - 1), carry,
+                       unpaired);
     if (top == Lanes - 1) return;
   }
   BackwardScanScalar(m, image, w, top, 0);
@@ -178,18 +189,20 @@ std::uint32_t VectorBackwardScanAndMap(std::uint8_t* m, std::uint8_t* image, std
   std::uint32_t top = first;  // highest pixel of the next block
   for (; top >= Lanes - 1; top -= Lanes) {
     const std::uint32_t p = top - (Lanes - 1);
-    const auto below = Ops::Min(Ops::Min(Ops::Load(m + p + w - 1), Ops::Load(m + p + w)),
-                                Ops::Load(m + p + w + 1));
     const auto pixels = Ops::Load(image + p);
-    const auto out = ApplyClamps<Ops, false>(pixels, Ops::Min(Ops::Load(m + p), below), carry,
-                                             unpaired);
-    Ops::Store(m + p, out);
+    const auto out = BackwardBlock<Ops>(m, pixels, w, p, carry, unpaired);
     Ops::Store(image + p, MapAdmissibleBlock<Ops>(pixels, out));
-    carry = Ops::BroadcastFirst(out);
     if (top == Lanes - 1) return 0;
   }
   BackwardScanScalar(m, image, w, top, 0);
   return top + 1;
+}
+
+// The kernel set of one instruction set, for its translation unit to define.
+template <typename Ops>
+constexpr VectorKernelSet KernelSetOf() noexcept {
+  return {Ops::Lanes + 1, &VectorForwardScan<Ops>, &VectorBackwardScan<Ops>,
+          &VectorBackwardScanAndMap<Ops>, &VectorMapPixels<Ops>};
 }
 
 }  // namespace tessvane::vector_kernels

@@ -341,6 +341,20 @@ class ReplaceCrash : public ::testing::TestWithParam<Way> {
   Bench& bench() { return *bench_; }
   std::string way() const { return WayName(GetParam()); }
 
+  // Starts a run on a fresh copy of the bench's file, sends signal_number
+  // delay after the file is first written over (or the path names the new
+  // file), and returns the run's wait status.
+  int SignalAfterFirstChange(int signal_number, std::chrono::milliseconds delay) {
+    bench().Reset();
+    struct stat before {};
+    EXPECT_EQ(stat(bench().target().c_str(), &before), 0);
+    const pid_t child = StartTool(bench().target(), bench().launch());
+    WaitForChange(bench().target(), before, child);
+    std::this_thread::sleep_for(delay);
+    kill(child, signal_number);
+    return WaitFor(child);
+  }
+
  private:
   std::optional<Bench> bench_;
 };
@@ -372,15 +386,8 @@ TEST_P(ReplaceCrash, KillsDuringTheOverwriteLeaveOldOrNewOrARestorableBackup) {
   Tally tally;
   const int rounds = Rounds(6);
   for (int round = 0; round < rounds; ++round) {
-    bench().Reset();
-    struct stat before {};
-    ASSERT_EQ(stat(bench().target().c_str(), &before), 0);
-    const pid_t child = StartTool(bench().target(), bench().launch());
-    WaitForChange(bench().target(), before, child);
     const auto delay = std::chrono::milliseconds(round * 24 / rounds);
-    std::this_thread::sleep_for(delay);
-    kill(child, SIGKILL);
-    WaitFor(child);
+    SignalAfterFirstChange(SIGKILL, delay);
     tally.Add(bench().Inspect(way() + ", kill " + std::to_string(delay.count()) +
                               " ms after the first change"));
   }
@@ -421,14 +428,8 @@ TEST_P(ReplaceCrash, TerminationDuringTheOverwriteLeavesOldOrNewAndNothingElse) 
   Tally tally;
   const int rounds = Rounds(4);
   for (int round = 0; round < rounds; ++round) {
-    bench().Reset();
-    struct stat before {};
-    ASSERT_EQ(stat(bench().target().c_str(), &before), 0);
-    const pid_t child = StartTool(bench().target(), bench().launch());
-    WaitForChange(bench().target(), before, child);
-    std::this_thread::sleep_for(std::chrono::milliseconds(round * 12 / rounds));
-    kill(child, SIGTERM);
-    const int status = WaitFor(child);
+    const int status =
+        SignalAfterFirstChange(SIGTERM, std::chrono::milliseconds(round * 12 / rounds));
     EXPECT_TRUE(EndedNormally(status) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
         << "status " << status;
     EXPECT_EQ(bench().Leftovers(), std::vector<std::string>{}) << way() << ", round " << round;

@@ -97,8 +97,8 @@ TEST(Messages, ErrorReportNamesTheExecutableAndLeavesTheFileAlone) {
 // ---- rewriting pages -----------------------------------------------------------
 
 // Runs the tool on a page written with layout and checks everything a user
-// relies on: silence, exit 0, the expected pixels through two unrelated
-// decoders, and the layout and tags of the input.
+// relies on: silence on both streams, exit 0, the expected pixels through two
+// unrelated decoders, and the layout and tags of the input.
 void ExpectCleared(const TiffLayout& layout, const std::vector<std::uint8_t>& page) {
   ScratchDirectory dir;
   const std::string path = dir / "page.tif";
@@ -106,6 +106,7 @@ void ExpectCleared(const TiffLayout& layout, const std::vector<std::uint8_t>& pa
   const auto input = ReadWithLibtiff(path);
   const auto result = RunTessvane({path}, {.close_input = true});
   ASSERT_EQ(result.output, "");
+  ASSERT_EQ(result.errors, "");
   ASSERT_EQ(result.exit_code, 0);
 
   const auto expected = ReferenceClearing(page, static_cast<int>(layout.width),

@@ -87,6 +87,12 @@ constexpr int FallbackJpegQuality = 95;
 
 // ---- carried values ------------------------------------------------------------
 
+// The library's descriptor of tag in the directory being read or written,
+// or null.  Codec tags (Predictor) are known only under their codec, and an
+// EXIF entry only once registered, so a miss is an ordinary answer here:
+// the library's own lookup would print an "Internal error" for it.
+const TIFFField* FindTag(TIFF* tiff, ttag_t tag) { return TIFFFindField(tiff, tag, TIFF_ANY); }
+
 // The kind of an EXIF entry's value, from its field descriptor.
 TagKind KindOfField(const TIFFField* field) {
   if (TIFFFieldSetGetCountSize(field) != 0) return TagKind::Counted;
@@ -104,7 +110,7 @@ void Keep(TCarriedTag& value, std::uint32_t count, const void* data, std::size_t
 // Fetches tag's value of kind from the current directory; false when it is
 // absent or of a shape the library does not describe.
 bool FetchValue(TIFF* tiff, ttag_t tag, TagKind kind, TCarriedTag& value) {
-  const TIFFField* field = TIFFFieldWithTag(tiff, tag);
+  const TIFFField* field = FindTag(tiff, tag);
   if (field == nullptr) return false;
   const auto size = static_cast<std::size_t>(TIFFFieldSetGetSize(field));
   value.Tag = tag;
@@ -195,7 +201,7 @@ bool SetSingleValue(TIFF* tiff, const TIFFField* field, const TCarriedTag& value
 // Hands a carried value of kind back to the library; false when the library
 // has no such tag, the bytes do not match what it will read, or it refuses.
 bool SetValue(TIFF* tiff, TagKind kind, const TCarriedTag& value) {
-  const TIFFField* field = TIFFFieldWithTag(tiff, value.Tag);
+  const TIFFField* field = FindTag(tiff, value.Tag);
   if (field == nullptr) return false;
   const auto size = static_cast<std::size_t>(TIFFFieldSetGetSize(field));
   const bool sized = value.Bytes.size() == std::size_t{value.Count} * size;
@@ -315,7 +321,7 @@ bool SetRow(TIFF* tiff, const TagRow& row, const TMyImage& image, std::uint64_t 
 // new directory, as the library describes such tags when it reads them: any
 // count of values of the stored type.
 bool KnowTag(TIFF* tiff, const TCarriedTag& value) {
-  if (TIFFFieldWithTag(tiff, value.Tag) != nullptr) return true;
+  if (FindTag(tiff, value.Tag) != nullptr) return true;
   static char name[] = "CarriedTag";  // the library keeps the pointer
   const TIFFFieldInfo info = {value.Tag, TIFF_VARIABLE2, TIFF_VARIABLE2,
                               static_cast<TIFFDataType>(value.Type), FIELD_CUSTOM, 1, 1, name};
@@ -336,7 +342,7 @@ bool FetchExifDirectory(TIFF* tiff, TCarried& carried) {
   const int count = TIFFGetTagListCount(tiff);
   for (int i = 0; i < count; ++i) {
     const ttag_t tag = TIFFGetTagListEntry(tiff, i);
-    const TIFFField* field = TIFFFieldWithTag(tiff, tag);
+    const TIFFField* field = FindTag(tiff, tag);
     if (field == nullptr) return false;
     // A directory position (the interoperability directory) points into
     // the old file and would be false in the new one.
@@ -355,7 +361,7 @@ bool WriteExifDirectory(TIFF* tiff, const TCarried& carried, std::uint64_t& offs
   TIFFCreateEXIFDirectory(tiff);
   for (const TCarriedTag& value : carried.Exif) {
     if (!KnowTag(tiff, value)) return false;
-    const TIFFField* field = TIFFFieldWithTag(tiff, value.Tag);
+    const TIFFField* field = FindTag(tiff, value.Tag);
     if (field == nullptr || !SetValue(tiff, KindOfField(field), value)) return false;
   }
   if (!TIFFWriteCustomDirectory(tiff, &offset)) return false;

@@ -149,6 +149,14 @@ TIFF* OpenRegularFile(const char* name) {
   return tiff;
 }
 
+// Asks the kernel to start reading the whole file now, once the image is
+// known to be one the tool will read in full.  From a cold cache the disk
+// then works while the strips are decoded into fresh memory, instead of
+// each strip waiting for its own read.  A hint: its failure changes nothing.
+void ReadAheadWholeFile(TIFF* tiff) {
+  posix_fadvise(TIFFFileno(tiff), 0, 0, POSIX_FADV_WILLNEED);
+}
+
 // The reader behind ReadTiffImage, in the status vocabulary.
 IoStatus ReadImage(const char* name, TMyImage& image) {
   const TiffHandle tiff(OpenRegularFile(name));
@@ -156,6 +164,7 @@ IoStatus ReadImage(const char* name, TMyImage& image) {
   FetchTags(tiff.get(), image);
   if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
   const StripLayout layout = PlanReading(tiff.get(), image);
+  ReadAheadWholeFile(tiff.get());
   ByteArray overhang;
   const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
   if (full != IoStatus::Done) return full;

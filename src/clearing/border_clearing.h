@@ -44,7 +44,8 @@ std::int32_t NormalizeAndClear(TMyImage& image, const TMyImage& marker);
 // MakeBorderMarker, ReconstructByErosion and NormalizeAndClear on image as
 // one operation, in fewer passes over memory where the image holds all its
 // pixels: image ends the same, and the same error ends the run at the same
-// point.  The marker is released before returning.  Returns 1; raises what
+// point.  The marker is released before returning, and image's pixels are
+// then memory of its own, never a view of a file.  Returns 1; raises what
 // the three steps raise.
 std::int32_t ClearImage(TMyImage& image);
 

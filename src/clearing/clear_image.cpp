@@ -5,13 +5,28 @@
 // forward scan reads it back in a second, the backward scan a third, and
 // the mapping reads both arrays in a fourth.  Here the marker's rows are set
 // up a band at a time just before the forward scan reads them, and each
-// block of pixels is mapped as soon as the backward scan has made its
-// marker final: two passes over the arrays instead of four.  The kernels
-// give the same bytes as the steps (tests/clearing compares them).
+// block is mapped, into the marker, as soon as the backward scan will read
+// it no more: two passes over the arrays instead of four.  The marker then
+// holds the cleared page and becomes the image's pixels.  The image's own
+// pixels are only read, so a page the reader left as a view of its file is
+// never copied.  The kernels give the same bytes as the steps
+// (tests/clearing compares them).
 #include "border_clearing.h"
 #include "pixel_kernels.h"
 
+#include <utility>
+
 namespace tessvane {
+namespace {
+
+// The three steps one after the other; the marker is released on return.
+std::int32_t ClearStepByStep(TMyImage& image) {
+  TMyImage marker = MakeBorderMarker(image);
+  ReconstructByErosion(image, marker);
+  return NormalizeAndClear(image, marker);
+}
+
+}  // namespace
 
 std::int32_t ClearImage(TMyImage& image) {
   const std::int64_t width = image.Width;
@@ -20,10 +35,12 @@ std::int32_t ClearImage(TMyImage& image) {
   // scan's start formable, so two rows, every pixel present), the only
   // error left is the marker's allocation, which comes first either way.
   if (width < 1 || count > INT32_MAX || count < width + 2 ||
-      image.Pixels.Length() < count) {
-    TMyImage marker = MakeBorderMarker(image);
-    ReconstructByErosion(image, marker);
-    return NormalizeAndClear(image, marker);
+      image.Pixels.Length() != count) {
+    const std::int32_t result = ClearStepByStep(image);
+    // The steps wrote every pixel, but a view of a file must not reach the
+    // writer, which may overwrite that very file.
+    image.Pixels.MakePrivate();
+    return result;
   }
   ByteArray marker;
   marker.SetLength(static_cast<std::int32_t>(count));
@@ -33,6 +50,7 @@ std::int32_t ClearImage(TMyImage& image) {
   MarkerAndForwardScan(path, marker.Data(), image.Pixels.Data(), w,
                        static_cast<std::uint32_t>(image.Height));
   BackwardScanAndMap(path, marker.Data(), image.Pixels.Data(), w, n - w - 2, n);
+  image.Pixels = std::move(marker);  // the old pixels go with marker
   return 1;
 }
 

@@ -9,7 +9,8 @@ namespace tessvane {
 
 enum class RunOutcome {
   Cleared,      // the file now holds the cleared image
-  ReadFailed,   // the reader's status was not 1; nothing was written
+  ReadFailed,   // the reader's status was not 1, or the file lost pages
+                // while the image was read from them; nothing was written
   WriteFailed,  // the writer's status was not 1; the old file is intact
 };
 

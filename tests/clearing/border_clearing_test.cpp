@@ -312,6 +312,25 @@ TEST(ClearImage, GivesTheBytesOfTheThreeSteps) {
   }
 }
 
+// Pixels that are a view of their file are only read: the file keeps its
+// bytes, and the cleared page is memory of the image's own.
+TEST(ClearImage, ClearsAViewOfAFileWithoutWritingThroughIt) {
+  testing_support::ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  testing_support::WriteTestTiff(path, {.width = 300, .height = 200, .rows_per_strip = 16},
+                                 testing_support::MakeTestPage(300, 200, 4));
+  const auto file_before = testing_support::FileBytes(path);
+  TMyImage image;
+  const char* name = path.c_str();
+  ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
+  ASSERT_TRUE(image.Pixels.IsFileView());
+  const TMyImage expected = ClearedStepByStep(image);
+  EXPECT_EQ(ClearImage(image), 1);
+  EXPECT_FALSE(image.Pixels.IsFileView());
+  EXPECT_EQ(PixelsOf(image), PixelsOf(expected));
+  EXPECT_EQ(testing_support::FileBytes(path), file_before);
+}
+
 // Each shape where a step raises ends ClearImage with the same error,
 // whichever step raises it.
 TEST(ClearImage, RaisesWhatTheThreeStepsRaise) {

@@ -98,16 +98,28 @@ void SetUpMarkerRows(std::uint8_t* marker, const std::uint8_t* image, std::uint3
   }
 }
 
-// The backward scan over p = first .. 0, mapping on the way what the path
-// maps in blocks; returns the end of the pixels left unmapped.
+// The backward scan over p = first .. 0, mapping into the marker on the
+// way what the path maps behind the scan; returns the end of the pixels
+// left unmapped.
 std::uint32_t BackwardScanMappingBlocks(KernelPath path, std::uint8_t* marker,
-                                        std::uint8_t* image, std::uint32_t width,
+                                        const std::uint8_t* image, std::uint32_t width,
                                         std::uint32_t first) {
   if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
     return vector->backward_scan_and_map(marker, image, width, first);
   }
   BackwardScanScalar(marker, image, width, first, 0);
   return first + 1;
+}
+
+// MapPixels with the results in out, which may be image or marker.
+void MapPixelsInto(KernelPath path, std::uint8_t* out, const std::uint8_t* image,
+                   const std::uint8_t* marker, std::uint32_t count) {
+  // The mapping is pixel by pixel: any row width suits the vector kernels.
+  if (const VectorKernelSet* vector = VectorKernelsFor(path, UINT32_MAX)) {
+    vector->map_pixels(out, image, marker, count);
+  } else {
+    MapPixelsScalar(out, image, marker, count);
+  }
 }
 
 }  // namespace
@@ -141,24 +153,20 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
   }
 }
 
-void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
+void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                         std::uint32_t width, std::uint32_t first, std::uint32_t count) {
   const std::uint32_t unmapped_end = BackwardScanMappingBlocks(path, marker, image, width, first);
   // The scan leaves every marker pixel up to first at least its image
   // pixel, so only the pixels after first can raise, and they come last,
   // as in a whole mapping after the scan.
-  MapPixels(path, image, marker, unmapped_end);
-  MapPixels(path, image + first + 1, marker + first + 1, count - first - 1);
+  MapPixelsInto(path, marker, image, marker, unmapped_end);
+  MapPixelsInto(path, marker + first + 1, image + first + 1, marker + first + 1,
+                count - first - 1);
 }
 
 void MapPixels(KernelPath path, std::uint8_t* image, const std::uint8_t* marker,
                std::uint32_t count) {
-  // The mapping is pixel by pixel: any row width suits the vector kernels.
-  if (const VectorKernelSet* vector = VectorKernelsFor(path, UINT32_MAX)) {
-    vector->map_pixels(image, marker, count);
-  } else {
-    MapPixelsScalar(image, marker, count);
-  }
+  MapPixelsInto(path, image, image, marker, count);
 }
 
 }  // namespace tessvane

@@ -15,8 +15,10 @@ void ForwardScanScalar(std::uint8_t* m, const std::uint8_t* image, std::uint32_t
 void BackwardScanScalar(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                         std::uint32_t first, std::uint32_t stop);
 
-// The mapping of image pixels 0 .. count − 1, by table.
-void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+// The mapping of pixels 0 .. count − 1, by table, into out, which may be
+// image or marker itself.
+void MapPixelsScalar(std::uint8_t* out, const std::uint8_t* image, const std::uint8_t* marker,
+                     std::uint32_t count);
 
 // The vector kernels of one instruction set, and the shortest rows they
 // can scan: a block's neighbours in the row before (or after) must lie
@@ -29,12 +31,13 @@ struct VectorKernelSet {
   // The backward scan over p = first .. 0, decreasing.
   void (*backward_scan)(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                         std::uint32_t first);
-  // The backward scan, mapping every block it finishes; returns the end of
-  // the pixels left unmapped.
-  std::uint32_t (*backward_scan_and_map)(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
-                                         std::uint32_t first);
-  // The mapping of image pixels 0 .. count − 1.
-  void (*map_pixels)(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count);
+  // The backward scan, mapping into the marker every pixel the scan has
+  // left behind for good; returns the end of the pixels left unmapped.
+  std::uint32_t (*backward_scan_and_map)(std::uint8_t* m, const std::uint8_t* image,
+                                         std::uint32_t w, std::uint32_t first);
+  // The mapping of pixels 0 .. count − 1 into out (image or marker).
+  void (*map_pixels)(std::uint8_t* out, const std::uint8_t* image, const std::uint8_t* marker,
+                     std::uint32_t count);
 };
 
 #ifdef __SSE2__

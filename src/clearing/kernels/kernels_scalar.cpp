@@ -64,8 +64,9 @@ void BackwardScanScalar(std::uint8_t* m, const std::uint8_t* image, std::uint32_
   }
 }
 
-void MapPixelsScalar(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
-  for (std::uint32_t k = 0; k < count; ++k) image[k] = Mapped(image[k], marker[k]);
+void MapPixelsScalar(std::uint8_t* out, const std::uint8_t* image, const std::uint8_t* marker,
+                     std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) out[k] = Mapped(image[k], marker[k]);
 }
 
 std::uint8_t MappedPixel(std::uint8_t image, std::uint8_t marker) { return Mapped(image, marker); }

@@ -44,11 +44,13 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                           std::uint32_t width, std::uint32_t height);
 
-// BackwardScan from first, then MapPixels over pixels 0 .. count − 1, in one
-// pass where the path allows: the same bytes, and ERangeError at the same
-// first pixel with the same pixels mapped before it.  Needs first + width
-// + 1 < count ≤ both lengths.
-void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, std::uint8_t* image,
+// BackwardScan from first, then the mapping of pixels 0 .. count − 1 with
+// the results in the marker, in one pass where the path allows: marker
+// pixel k ends as MappedPixel(image[k], the scanned marker[k]), and
+// ERangeError comes at the same first pixel as MapPixels raises it, with
+// the marker pixels before it mapped.  The image is only read, so it may
+// be a view of a file.  Needs first + width + 1 < count ≤ both lengths.
+void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                         std::uint32_t width, std::uint32_t first, std::uint32_t count);
 
 // The mapped value of an image pixel under its marker pixel: 255 when both

@@ -156,46 +156,57 @@ inline typename Ops::Vec MapAdmissibleBlock(typename Ops::Vec i, typename Ops::V
   return Ops::Or(Ops::PackUnsigned16(low, high), DarkPairs<Ops>(i, m));
 }
 
-// Maps whole blocks; a block holding a pair above its marker goes to the
-// scalar loop, which raises the error at that pixel.
+// Maps whole blocks into out (image or marker); a block holding a pair
+// above its marker goes to the scalar loop, which raises the error at that
+// pixel.
 template <typename Ops>
-void VectorMapPixels(std::uint8_t* image, const std::uint8_t* marker, std::uint32_t count) {
+void VectorMapPixels(std::uint8_t* out, const std::uint8_t* image, const std::uint8_t* marker,
+                     std::uint32_t count) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
   std::uint32_t k = 0;
   for (; count - k >= Lanes; k += Lanes) {
     const auto i = Ops::Load(image + k);
     const auto m = Ops::Load(marker + k);
     if (Admissible<Ops>(i, m)) {
-      Ops::Store(image + k, MapAdmissibleBlock<Ops>(i, m));
+      Ops::Store(out + k, MapAdmissibleBlock<Ops>(i, m));
     } else {
-      MapPixelsScalar(image + k, marker + k, Lanes);
+      MapPixelsScalar(out + k, image + k, marker + k, Lanes);
     }
   }
-  MapPixelsScalar(image + k, marker + k, count - k);
+  MapPixelsScalar(out + k, image + k, marker + k, count - k);
 }
 
 // The backward scan over p = first .. 0 for rows longer than one block,
-// mapping each block of image pixels as soon as its marker pixels are
-// final.  The scan reads image pixel p only when it visits p, so mapping
-// behind it changes nothing it reads; and every marker value it writes is
-// at least its image pixel, so every pair it maps is admissible.  Returns
-// the end of the pixels left unmapped (the scalar tail), 0 .. end − 1.
+// replacing each marker pixel by its mapped value once the scan will read
+// it no more.  The block at p reads the marker up to p + w + Lanes, and
+// every later block no further than p + w, so once the block at p is done
+// every pixel past p + w is final and free: the mapping follows a row and
+// a block behind the scan.  Every marker value the scan writes is at least
+// its image pixel, so every pair it maps is admissible.  The image is only
+// read.  Returns the end of the pixels left unmapped, 0 .. end − 1: the
+// last row and a block the scan visited, and its scalar tail.
 template <typename Ops>
-std::uint32_t VectorBackwardScanAndMap(std::uint8_t* m, std::uint8_t* image, std::uint32_t w,
+std::uint32_t VectorBackwardScanAndMap(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
                                        std::uint32_t first) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
   const UnpairedLanes<Ops, false> unpaired;
   auto carry = Ops::Splat(m[first + 1]);
+  std::uint32_t unmapped_end = first + 1;
   std::uint32_t top = first;  // highest pixel of the next block
-  for (; top >= Lanes - 1; top -= Lanes) {
+  for (;;) {
+    if (top < Lanes - 1) {
+      BackwardScanScalar(m, image, w, top, 0);
+      return unmapped_end;
+    }
     const std::uint32_t p = top - (Lanes - 1);
-    const auto pixels = Ops::Load(image + p);
-    const auto out = BackwardBlock<Ops>(m, pixels, w, p, carry, unpaired);
-    Ops::Store(image + p, MapAdmissibleBlock<Ops>(pixels, out));
-    if (top == Lanes - 1) return 0;
+    BackwardBlock<Ops>(m, Ops::Load(image + p), w, p, carry, unpaired);
+    for (; unmapped_end >= p + w + 1 + Lanes; unmapped_end -= Lanes) {
+      const std::uint32_t k = unmapped_end - Lanes;
+      Ops::Store(m + k, MapAdmissibleBlock<Ops>(Ops::Load(image + k), Ops::Load(m + k)));
+    }
+    if (p == 0) return unmapped_end;
+    top = p - 1;
   }
-  BackwardScanScalar(m, image, w, top, 0);
-  return top + 1;
 }
 
 // The kernel set of one instruction set, for its translation unit to define.

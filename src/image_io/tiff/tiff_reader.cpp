@@ -6,6 +6,13 @@
 // decodes each strip straight into Pixels, strip i at i × S, where S is the
 // library's strip size; the last strip supplies whatever remains.
 //
+// A page stored uncompressed with its strips back to back is one range of
+// the file, exactly the bytes decoding would copy.  Pixels are then a view
+// of that range (ByteArray::ViewOfFile) rather than a copy: no fresh
+// memory to fill, no copy to make.  Whoever reads the view must compare
+// LostFileViews() before and after, in case the file is cut short
+// meanwhile.
+//
 // The order of the checks is part of the tool's behaviour: which error a
 // malformed file reports, and at which check, is what users and scripts
 // see, so each check below stands where it fires and says why.
@@ -15,6 +22,8 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
+
+#include <utility>
 
 #include "io_status.h"
 #include "tag_table.h"
@@ -128,6 +137,59 @@ StripLayout PlanReading(TIFF* tiff, TMyImage& image) {
   return {strip_size, size, strip_count, static_cast<std::uint32_t>(signed_count)};
 }
 
+// The first strip's place in the file when the pixels can be a view of it:
+// strips stored uncompressed and unreversed (so decoding copies them
+// unchanged), strip i at the first strip's offset plus i × S, each strip as
+// long as the library would read it (so every strip would decode whole),
+// and the file holding them all.  0 otherwise (no strip starts at 0, where
+// the header is).
+std::uint64_t StripsAsOneRange(TIFF* tiff, const StripLayout& layout) {
+  std::uint16_t compression = 0;
+  std::uint16_t fill_order = 0;
+  std::uint32_t height = 0;
+  std::uint32_t rows_per_strip = 0;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  if (compression != COMPRESSION_NONE || fill_order != FILLORDER_MSB2LSB || height == 0) return 0;
+  // The library's own rule for the rows of each strip, the last one short.
+  if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;
+  const std::uint32_t last = layout.strip_count - 1;
+  const std::uint64_t last_start = std::uint64_t{last} * layout.size;
+  if (layout.strip_count != (height - 1) / rows_per_strip + 1 ||
+      last_start >= layout.pixel_count ||
+      TIFFVStripSize(tiff, rows_per_strip) != static_cast<tmsize_t>(layout.size) ||
+      TIFFVStripSize(tiff, height - last * rows_per_strip) !=
+          static_cast<tmsize_t>(layout.pixel_count - last_start)) {
+    return 0;
+  }
+  const std::uint64_t first = TIFFGetStrileOffset(tiff, 0);
+  for (std::uint32_t i = 1; i < layout.strip_count; ++i) {
+    if (TIFFGetStrileOffset(tiff, i) != first + std::uint64_t{i} * layout.size) return 0;
+  }
+  struct stat status;
+  if (fstat(TIFFFileno(tiff), &status) != 0 || status.st_size < 0 ||
+      first > static_cast<std::uint64_t>(status.st_size) ||
+      static_cast<std::uint64_t>(status.st_size) - first < layout.pixel_count) {
+    return 0;
+  }
+  return first;
+}
+
+// Makes pixels a view of the strips where they form one range of the
+// file; false where they do not, or the system maps nothing, and the
+// strips are to be decoded.  Where it is true, decoding every strip would
+// succeed and form no index that fails, so the view skips no check.
+bool ViewStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
+  const std::uint64_t offset = StripsAsOneRange(tiff, layout);
+  if (offset == 0) return false;
+  ByteArray view = ByteArray::ViewOfFile(TIFFFileno(tiff), offset, layout.pixel_count);
+  if (view.Length() == 0) return false;
+  pixels = std::move(view);
+  return true;
+}
+
 // Opens the file at name for reading without blocking on a FIFO or a
 // device: a path that names no regular file gets no handle.  A path that
 // cannot be opened at all goes to TIFFOpen, which reports it on standard
@@ -165,11 +227,13 @@ IoStatus ReadImage(const char* name, TMyImage& image) {
   if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
   const StripLayout layout = PlanReading(tiff.get(), image);
   ReadAheadWholeFile(tiff.get());
-  ByteArray overhang;
-  const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
-  if (full != IoStatus::Done) return full;
-  const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
-  if (last != IoStatus::Done) return last;
+  if (!ViewStrips(tiff.get(), layout, image.Pixels)) {
+    ByteArray overhang;
+    const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
+    if (full != IoStatus::Done) return full;
+    const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
+    if (last != IoStatus::Done) return last;
+  }
   // Last, as it leaves the first directory: an EXIF directory that cannot
   // be read cannot be carried, and the file is refused rather than lose it.
   return FetchExifDirectory(tiff.get(), image.Carried) ? IoStatus::Done : IoStatus::Failed;

@@ -172,14 +172,74 @@ TEST(Reader, ReadsTheLibrarysOwnGrayscaleSample) {
   EXPECT_EQ(PixelsOf(image), ReadTiffIndependently(path).pixels);
 }
 
-// ---- writing -------------------------------------------------------------------
-
 TMyImage ReadBack(const std::string& path) {
   TMyImage image;
   const char* name = path.c_str();
   EXPECT_EQ(ReadTiffImage(name, image), StatusDone);
   return image;
 }
+
+// An uncompressed page of width × 10 rows, 3 rows a strip, written by
+// libtiff with the given fill order, its four strips in the given order.
+void WriteRawStrips(const std::string& path, std::uint32_t width,
+                    const std::vector<std::uint8_t>& pixels, std::uint16_t fill_order,
+                    const std::vector<std::uint32_t>& order) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 10u);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 3u);
+  TIFFSetField(tiff, TIFFTAG_FILLORDER, fill_order);
+  for (const std::uint32_t strip : order) {
+    const std::uint32_t rows = strip == 3 ? 1 : 3;
+    std::vector<std::uint8_t> bytes(pixels.begin() + strip * 3 * width,
+                                    pixels.begin() + (strip * 3 + rows) * width);
+    ASSERT_GE(TIFFWriteEncodedStrip(tiff, strip, bytes.data(), static_cast<tmsize_t>(bytes.size())), 0);
+  }
+  TIFFClose(tiff);
+}
+
+// Uncompressed strips back to back in the file are the pixels themselves:
+// the reader maps them instead of copying, with the same result as a
+// decoder that shares no code with libtiff.
+TEST(Reader, ReadsUncompressedStripsBackToBackAsAViewOfTheFile) {
+  ScratchDirectory dir;
+  const auto pixels = MakeTestPage(61, 10, 5);
+  for (const std::uint32_t rows_per_strip : {0u, 3u, 10u, 11u}) {
+    WriteTestTiff(dir / "raw.tif", {.width = 61, .height = 10, .rows_per_strip = rows_per_strip},
+                  pixels);
+    const TMyImage image = ReadBack(dir / "raw.tif");
+    EXPECT_TRUE(image.Pixels.IsFileView()) << rows_per_strip;
+    EXPECT_EQ(PixelsOf(image), pixels) << rows_per_strip;
+    EXPECT_EQ(PixelsOf(image), ReadTiffIndependently(dir / "raw.tif").pixels);
+  }
+  const TMyImage sample = ReadBack(testing_support::TestDataFile("minisblack-1c-8b.tiff"));
+  EXPECT_TRUE(sample.Pixels.IsFileView());
+}
+
+// Where the file's bytes are not the pixels in order, the strips are
+// decoded as before: compressed, bit-reversed or out of order.
+TEST(Reader, DecodesStripsThatAreNotThePixelsInOrder) {
+  ScratchDirectory dir;
+  const auto pixels = MakeTestPage(61, 10, 6);
+  WriteTestTiff(dir / "lzw.tif", {.width = 61, .height = 10, .rows_per_strip = 3,
+                                  .compression = COMPRESSION_LZW}, pixels);
+  WriteRawStrips(dir / "reversed-bits.tif", 61, pixels, FILLORDER_LSB2MSB, {0, 1, 2, 3});
+  // Strip 0 first and the file long enough for a view from there.
+  WriteRawStrips(dir / "swapped-strips.tif", 61, pixels, FILLORDER_MSB2LSB, {0, 2, 1, 3});
+  for (const std::string name : {"lzw.tif", "reversed-bits.tif", "swapped-strips.tif"}) {
+    const TMyImage image = ReadBack(dir / name);
+    EXPECT_FALSE(image.Pixels.IsFileView()) << name;
+    EXPECT_EQ(PixelsOf(image), ReadWithLibtiff(dir / name).pixels) << name;
+  }
+  EXPECT_EQ(PixelsOf(ReadBack(dir / "swapped-strips.tif")), pixels);
+}
+
+// ---- writing -------------------------------------------------------------------
+
 
 TEST(Writer, RoundTripKeepsLayoutTagsAndPixels) {
   ScratchDirectory dir;

@@ -11,54 +11,92 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace tessvane {
 namespace {
 
-// The descriptor libtiff writes to, and whether any of its writes failed.
+// Bytes written between two writeback hints: large enough that the hints
+// cost few system calls, small enough that the final flush finds little
+// left to write.
+constexpr std::uint64_t WritebackStep = std::uint64_t{4} << 20;
+
+// The descriptor libtiff writes to, where the library stands in it, and
+// whether any of its writes failed.  While the library writes, the sink is
+// the only user of the descriptor, so it keeps the position and the length
+// itself (reads and writes go through pread and pwrite) instead of asking
+// the system at every strip.
 struct Sink {
   int fd;
+  std::uint64_t position = 0;       // where the next read or write starts
+  std::uint64_t length = 0;         // the file's length
+  std::uint64_t writeback_end = 0;  // bytes before it were handed to writeback
   bool failed = false;
 };
 
 tmsize_t SinkRead(thandle_t handle, void* buffer, tmsize_t size) {
-  const ssize_t got = read(static_cast<Sink*>(handle)->fd, buffer, static_cast<std::size_t>(size));
-  return got < 0 ? -1 : got;
+  auto* sink = static_cast<Sink*>(handle);
+  const ssize_t got = pread(sink->fd, buffer, static_cast<std::size_t>(size),
+                            static_cast<off_t>(sink->position));
+  if (got < 0) return -1;
+  sink->position += static_cast<std::uint64_t>(got);
+  return got;
+}
+
+// Starts writing the file's new bytes to disk once a step of them is
+// waiting, while the rest is being encoded, so that the final flush has
+// less to wait for.  Only a hint: the flush checks every byte.
+void StartWriteback(Sink& sink) {
+  if (sink.length < sink.writeback_end + WritebackStep) return;
+  sync_file_range(sink.fd, static_cast<off_t>(sink.writeback_end),
+                  static_cast<off_t>(sink.length - sink.writeback_end), SYNC_FILE_RANGE_WRITE);
+  sink.writeback_end = sink.length;
 }
 
 tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
   auto* sink = static_cast<Sink*>(handle);
   const auto* bytes = static_cast<const char*>(buffer);
-  const off_t start = lseek(sink->fd, 0, SEEK_CUR);
   tmsize_t done = 0;
   while (done < size) {
-    const ssize_t written = write(sink->fd, bytes + done, static_cast<std::size_t>(size - done));
+    const ssize_t written = pwrite(sink->fd, bytes + done, static_cast<std::size_t>(size - done),
+                                   static_cast<off_t>(sink->position));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       sink->failed = true;
       break;
     }
     done += written;
+    sink->position += static_cast<std::uint64_t>(written);
   }
-  // Start writing the bytes to disk now, while the rest is being encoded,
-  // so that the final flush has less to wait for.  Only a hint: the flush
-  // checks every byte.
-  if (start >= 0 && done > 0) sync_file_range(sink->fd, start, done, SYNC_FILE_RANGE_WRITE);
+  if (sink->position > sink->length) sink->length = sink->position;
+  StartWriteback(*sink);
   return done;
 }
 
+// lseek on the sink's own position, SEEK_CUR and SEEK_END taking the
+// offset as signed, as lseek does; -1 for a position before the start or
+// past what off_t holds.
 toff_t SinkSeek(thandle_t handle, toff_t offset, int whence) {
-  const off_t position = lseek(static_cast<Sink*>(handle)->fd, static_cast<off_t>(offset), whence);
-  return position < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(position);
+  auto* sink = static_cast<Sink*>(handle);
+  std::uint64_t target = offset;
+  if (whence == SEEK_CUR || whence == SEEK_END) {
+    const std::uint64_t base = whence == SEEK_CUR ? sink->position : sink->length;
+    const auto step = static_cast<std::int64_t>(offset);
+    // -(step + 1) cannot overflow; base + step ≥ 0 means base > -(step + 1).
+    const auto back = step < 0 ? static_cast<std::uint64_t>(-(step + 1)) : 0;
+    if (step < 0 && back >= base) return static_cast<toff_t>(-1);
+    target = step < 0 ? base - back - 1 : base + static_cast<std::uint64_t>(step);
+  } else if (whence != SEEK_SET) {
+    return static_cast<toff_t>(-1);
+  }
+  if (target > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<toff_t>(-1);
+  sink->position = target;
+  return target;
 }
 
 int SinkClose(thandle_t) { return 0; }  // the descriptor stays with its owner
 
-toff_t SinkSize(thandle_t handle) {
-  struct stat status;
-  if (fstat(static_cast<Sink*>(handle)->fd, &status) != 0) return 0;
-  return static_cast<toff_t>(status.st_size);
-}
+toff_t SinkSize(thandle_t handle) { return static_cast<Sink*>(handle)->length; }
 
 int SinkMap(thandle_t, void**, toff_t*) { return 0; }
 void SinkUnmap(thandle_t, void*, toff_t) {}
@@ -75,6 +113,12 @@ const char* WriteMode(TiffContainer container) {
 bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
                    const std::function<bool(TIFF*)>& encode) {
   Sink sink{fd};
+  // The descriptor's own place and length, read once.
+  struct stat status;
+  const off_t start = lseek(fd, 0, SEEK_CUR);
+  if (start < 0 || fstat(fd, &status) != 0 || status.st_size < 0) return false;
+  sink.position = static_cast<std::uint64_t>(start);
+  sink.length = static_cast<std::uint64_t>(status.st_size);
   TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
                                  SinkSize, SinkMap, SinkUnmap));
   if (!tiff) return false;

@@ -21,12 +21,13 @@
 // directory fsync).  tessvane runs on a fresh copy of the page in the
 // working directory, its own fsyncs included.
 //
-// Warm: the runs follow each other at once, the page in the page cache and
-// the memory just freed by the run before: a batch as users run it.  Cold:
-// before each run the page cache is dropped (as root) and the process waits
-// --pause seconds, long enough for this virtual machine to hand the freed
-// memory back to its host; the run then reads from the disk and gets fresh
-// memory, as a first run after idle does.
+// Warm: the page is in the page cache and each timed run follows an
+// untimed run of the same command at once, getting the memory that run
+// just freed: a batch as users run it.  Cold: before each run the page
+// cache is dropped (as root) and the process waits --pause seconds, long
+// enough for this virtual machine to hand the freed memory back to its
+// host; the run then reads from the disk and gets fresh memory, as a first
+// run after idle does.
 //
 // The commands take turns in an order that rotates from round to round, so
 // that each round's ratios compare runs made under the same load.  Prints
@@ -41,6 +42,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -189,36 +191,66 @@ struct Figures {
   long peak_kib = 0;
 };
 
+// The commands a round times, by number.
+enum Command { Tessvane, Tiffcp, DurableCopy, Peer };
+
+// The file command writes: a fresh copy of the page for tessvane and
+// durable_copy, tiffcp's output file; tag keeps an untimed run's apart.
+std::string Target(const Options& options, int command, const std::string& tag) {
+  if (command == Tessvane) return options.workdir + "/run" + tag + ".tif";
+  if (command == DurableCopy) return options.workdir + "/durable-run" + tag + ".tif";
+  return options.workdir + "/tiffcp-out" + tag + ".tif";
+}
+
+// Makes command's target as a run expects to find it.
+void Prepare(const Options& options, const std::string& page, int command,
+             const std::string& tag) {
+  if (command == Tessvane || command == DurableCopy) {
+    FreshCopy(page, Target(options, command, tag));
+  }
+  if (command == Tiffcp) std::filesystem::remove(Target(options, command, tag));
+}
+
+// Runs command on page (its target prepared); the peer's time is its call alone.
+Run Perform(const Options& options, const std::string& page, int command,
+            const std::string& tag) {
+  const std::string target = Target(options, command, tag);
+  if (command == Tessvane) return Execute({options.tessvane, target});
+  if (command == Tiffcp) return Execute({"tiffcp", page, target});
+  if (command == DurableCopy) return Execute({options.durable, target});
+  Run call = Execute({options.peer, page});
+  call.seconds = std::atof(call.output.c_str());
+  return call;
+}
+
 // One round on page: each command once, in an order rotated by round.
+// Warm, each timed run follows an untimed run of the same command at once,
+// as in a batch: it gets the memory that run has just freed, not memory
+// the system may have handed back to the host in the second or so another
+// command took (see docs/performance.md).
 void TimeRound(const Options& options, const std::string& page, bool cold, bool with_peer,
                int round, Figures& figures) {
-  const std::string work_copy = options.workdir + "/run.tif";
-  const std::string durable_copy = options.workdir + "/durable-run.tif";
-  const std::string tiffcp_copy = options.workdir + "/tiffcp-out.tif";
   const int commands = with_peer ? 4 : 3;
-  Run tool, copy, durable, call;
+  std::array<Run, 4> runs;
   for (int turn = 0; turn < commands; ++turn) {
     const int command = (turn + round) % commands;
-    if (command == 0) FreshCopy(page, work_copy);
-    if (command == 1) std::filesystem::remove(tiffcp_copy);
-    if (command == 2) FreshCopy(page, durable_copy);
+    if (!cold) Prepare(options, page, command, "-untimed");
+    Prepare(options, page, command, "");
     if (cold) GoCold(options.pause_seconds);
-    if (command == 0) tool = Execute({options.tessvane, work_copy});
-    if (command == 1) copy = Execute({"tiffcp", page, tiffcp_copy});
-    if (command == 2) durable = Execute({options.durable, durable_copy});
-    if (command == 3) {
-      call = Execute({options.peer, page});
-      call.seconds = std::atof(call.output.c_str());  // the call alone
-    }
+    if (!cold) Perform(options, page, command, "-untimed");
+    runs[command] = Perform(options, page, command, "");
   }
+  const Run& tool = runs[Tessvane];
+  const Run& copy = runs[Tiffcp];
+  const Run& durable = runs[DurableCopy];
   figures.ours.push_back(tool.seconds);
   figures.copy.push_back(copy.seconds);
   figures.durable.push_back(durable.seconds);
   figures.copy_ratios.push_back(tool.seconds / copy.seconds);
   figures.durable_ratios.push_back(tool.seconds / durable.seconds);
   if (with_peer) {
-    figures.peer.push_back(call.seconds);
-    figures.peer_ratios.push_back(tool.seconds / call.seconds);
+    figures.peer.push_back(runs[Peer].seconds);
+    figures.peer_ratios.push_back(tool.seconds / runs[Peer].seconds);
   }
   figures.peak_kib = std::max(figures.peak_kib, tool.peak_kib);
 }

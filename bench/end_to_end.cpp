@@ -196,14 +196,14 @@ enum Command { Tessvane, Tiffcp, DurableCopy, Peer };
 
 // The file command writes: a fresh copy of the page for tessvane and
 // durable_copy, tiffcp's output file; tag keeps an untimed run's apart.
-std::string Target(const Options& options, int command, const std::string& tag) {
+std::string Target(const Options& options, Command command, const std::string& tag) {
   if (command == Tessvane) return options.workdir + "/run" + tag + ".tif";
   if (command == DurableCopy) return options.workdir + "/durable-run" + tag + ".tif";
   return options.workdir + "/tiffcp-out" + tag + ".tif";
 }
 
 // Makes command's target as a run expects to find it.
-void Prepare(const Options& options, const std::string& page, int command,
+void Prepare(const Options& options, const std::string& page, Command command,
              const std::string& tag) {
   if (command == Tessvane || command == DurableCopy) {
     FreshCopy(page, Target(options, command, tag));
@@ -212,7 +212,7 @@ void Prepare(const Options& options, const std::string& page, int command,
 }
 
 // Runs command on page (its target prepared); the peer's time is its call alone.
-Run Perform(const Options& options, const std::string& page, int command,
+Run Perform(const Options& options, const std::string& page, Command command,
             const std::string& tag) {
   const std::string target = Target(options, command, tag);
   if (command == Tessvane) return Execute({options.tessvane, target});
@@ -233,7 +233,7 @@ void TimeRound(const Options& options, const std::string& page, bool cold, bool 
   const int commands = with_peer ? 4 : 3;
   std::array<Run, 4> runs;
   for (int turn = 0; turn < commands; ++turn) {
-    const int command = (turn + round) % commands;
+    const auto command = static_cast<Command>((turn + round) % commands);
     if (!cold) Prepare(options, page, command, "-untimed");
     Prepare(options, page, command, "");
     if (cold) GoCold(options.pause_seconds);

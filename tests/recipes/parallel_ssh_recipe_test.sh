@@ -1,11 +1,12 @@
 #!/bin/sh
 # The multi-machine recipes of the README and the manual page, as printed,
 # against a real OpenSSH server this test starts on 127.0.0.1: GNU parallel
-# logs in with a key made for the test, copies each file over with --trc,
+# logs in with a key made for the test, copies each file over with --trc
+# into a working directory of its own (six jobs at once on the one server),
 # runs tessvane there, and copies the result back.  Every good file is what
 # a single run makes of it, the broken one is unchanged, parallel exits with
 # 1, the job log gives every run to one of the two logins, and the remote
-# copies are gone.
+# copies and their working directories are gone.
 # Usage: parallel_ssh_recipe_test.sh SOURCE_DIR TESSVANE MAKE_SAMPLE_PAGE
 set -u
 . "$(dirname "$0")/common.sh"
@@ -90,11 +91,20 @@ stop_services() {
 start_sshd
 ssh -F "$ssh/ssh_config" node1 'command -v tessvane' >/dev/null ||
   fail "cannot log in over ssh: $(cat "$ssh/sshd.log")"
-printf '# two logins to the server of the test, one job at a time each\n' >"$work/run/nodes"
+# Two logins to the server of the test, three jobs at a time each: six jobs
+# share the one remote home directory, as several jobs on one machine do.
+printf '# two logins to the server of the test\n' >"$work/run/nodes"
 for node in node1 node2; do
-  printf '1/ssh -F %s %s\n' "$ssh/ssh_config" "$node" >>"$work/run/nodes"
+  printf '3/ssh -F %s %s\n' "$ssh/ssh_config" "$node" >>"$work/run/nodes"
+done
+# Twelve more pages in the directories the other pages are in, so that jobs
+# overlap in each of them, finishing while others are still copying in.
+for n in $(seq 6 17); do
+  eval "name_$n=\"scans/$([ $((n % 2)) = 0 ] && echo 'sub dir/')page $n.tif\""
+  good_pages="$good_pages $n"
 done
 make_scans
+tif_pages=$(find "$work/orig/scans" -name '*.tif' -printf x | wc -c)
 
 # run_remote WHAT RECIPE: the recipe on a fresh tree exits with 1 (the
 # broken file) and clears the tree, leaving nothing on the remote side.
@@ -104,16 +114,16 @@ run_remote() {
   status=$?
   [ "$status" -eq 1 ] || fail "$1 exited with $status, not 1: $(cat "$work/errors")"
   check_scans "$1" tif-only
-  left=$(find "$remote_home" -type f)
-  [ -z "$left" ] || fail "$1 left remote copies: $left"
+  left=$(find "$remote_home" -mindepth 1)
+  [ -z "$left" ] || fail "$1 left remote copies or working directories: $left"
 }
 
 readme_recipe '--sshloginfile'
 run_remote "the README's multi-machine recipe" "$recipe"
 awk -F '\t' 'NR > 1 { print $2 }' "$work/run/tessvane.log" | sort | uniq -c >"$work/hosts"
-[ "$(awk '{ n += $1 } END { print n }' "$work/hosts")" = 5 ] && [ "$(wc -l <"$work/hosts")" = 2 ] &&
+[ "$(awk '{ n += $1 } END { print n }' "$work/hosts")" = "$tif_pages" ] && [ "$(wc -l <"$work/hosts")" = 2 ] &&
   [ "$(grep -c "^ *[0-9]* ssh -F $ssh/ssh_config node[12]\$" "$work/hosts")" = 2 ] ||
-  fail "the job log does not give all 5 runs to the two logins: $(cat "$work/hosts")"
+  fail "the job log does not give all $tif_pages runs to the two logins: $(cat "$work/hosts")"
 grep -q "Accepted publickey for $user from 127.0.0.1" "$ssh/sshd.log" ||
   fail "sshd logged no login: $(cat "$ssh/sshd.log")"
 

@@ -27,7 +27,7 @@ group_packages() {
     deb) echo "cmake g++ make libtiff-dev dpkg-dev" ;;
     lint) echo "clang-tidy cppcheck" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
-    evaluate) echo "cmake g++ make libtiff-dev tesseract-ocr tesseract-ocr-eng $EVALUATE_FONTS python3-pil python3-numpy python3-matplotlib" ;;
+    evaluate) echo "cmake g++ make libtiff-dev tesseract-ocr tesseract-ocr-eng $EVALUATE_FONTS python3-pil python3-numpy python3-matplotlib libleptonica-dev unpaper wamerican" ;;
     *) echo "$1" ;;
   esac
 }

@@ -106,8 +106,10 @@ bench:
 	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
-# before and after tessvane, and writes docs/ocr-evaluation.md, its plot and
-# a crop (eval/evaluate.py; about 5 minutes on 2 cores, Tesseract 2 at once).
+# before and after tessvane; runs it on the real pages of eval/realpages as
+# scanned and after tessvane, Leptonica and unpaper; prints both summaries
+# and writes docs/ocr-evaluation.md, its plot and a crop (eval/evaluate.py;
+# about 10 minutes on 2 cores, Tesseract 2 at once).
 evaluate: build
 	@./tools/install-deps.sh evaluate
 	/usr/bin/python3 eval/evaluate.py --tessvane $(BUILD)/tessvane --work $(BUILD)/eval --docs docs

@@ -8,8 +8,8 @@ it was. With --tessvane-page-image the cleaned page also goes into the PDF,
 where OCRmyPDF rebuilds the page from an image (with --force-ocr or one of
 its preprocessing options; otherwise it keeps the page as it is).
 
-Each page image is converted to an 8-bit grayscale TIFF in OCRmyPDF's work
-folder for the page, cleaned in place by tessvane and read back; its size
+Each page image is converted to an 8-bit grayscale TIFF in strips in
+OCRmyPDF's work folder for the page, cleaned in place by tessvane and read back; its size
 and resolution do not change, so the text layer lines up with the page. A
 page tessvane refuses (tessvane exits non-zero) is handed on unchanged and
 named in a warning; the other pages are cleaned all the same.
@@ -70,7 +70,9 @@ def cleaned_image(image, tessvane, tiff, pageno):
     a warning naming the page). tiff is the scratch file to use. Raises
     OSError when the scratch file cannot be written or read."""
     gray = image.convert("L")
-    gray.save(tiff, format="TIFF", compression="raw", dpi=image.info.get("dpi", (300, 300)))
+    # PackBits goes through libtiff, which writes strips of about 64 KiB;
+    # Pillow's own uncompressed writer puts the page in a single strip.
+    gray.save(tiff, format="TIFF", compression="packbits", dpi=image.info.get("dpi", (300, 300)))
     refusal = clean_tiff(tessvane, tiff)
     if refusal is not None:
         log.warning("page %d: tessvane refused the page image (%s); it is used as it was",

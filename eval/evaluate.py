@@ -3,10 +3,15 @@
 
 For every page in pages.PAGES it writes the page as a TIFF with its ground
 truth, clears a copy with the tessvane under test, runs Tesseract on both in
-each page-segmentation mode, scores the outputs against the ground truth and
-writes the report (Markdown, plot and a cropped before/after) into the docs
-folder. Everything is seeded and Tesseract runs single-threaded, so a rerun
-on the same machine and packages gives the same figures.
+each page-segmentation mode and scores the outputs against the ground truth.
+For every real page in realpages.PAGES it runs Tesseract (automatic layout)
+on the page as scanned and after each cleaner, and scores the output by the
+proxies in scoring (dictionary words, mean confidence) and, where the page
+has a transcription, by the share of its words found. It writes the report
+(Markdown, plot and a cropped before/after) into the docs folder and prints
+both summary tables. Everything is seeded and Tesseract runs
+single-threaded, so a rerun on the same machine and packages writes the same
+bytes.
 
 Usage: evaluate.py --tessvane BUILD/tessvane --work DIR --docs DIR
 """
@@ -21,6 +26,7 @@ import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import pages
+import realpages
 import render
 import report
 import scoring
@@ -28,6 +34,8 @@ import scoring
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODES = (3, 6)
 VARIANTS = ("before", "after")
+REAL_MODE = 3
+WORD_LIST = "/usr/share/dict/words"
 
 
 def parse_arguments(argv):
@@ -62,11 +70,13 @@ def make_pages(work, tessvane):
     return truths
 
 
-def ocr(image, mode):
-    """Returns Tesseract's English text for image in page-segmentation mode;
+def ocr(image, mode, output="txt"):
+    """Returns Tesseract's English output for image in page-segmentation
+    mode, as text or ("tsv") as a table of words with their confidences;
     raises subprocess.CalledProcessError when Tesseract fails."""
     environment = dict(os.environ, OMP_THREAD_LIMIT="1")
-    run = subprocess.run(["tesseract", image, "stdout", "-l", "eng", "--psm", str(mode)],
+    configs = ["tsv"] if output == "tsv" else []
+    run = subprocess.run(["tesseract", image, "stdout", "-l", "eng", "--psm", str(mode), *configs],
                          env=environment, capture_output=True, check=True)
     return run.stdout.decode("utf-8")
 
@@ -87,13 +97,49 @@ def score_all(work, truths, jobs):
         return dict(pool.map(score, keys))
 
 
+def score_real_pages(work, tessvane, jobs):
+    """Cleans every real page with each cleaner under work/real, runs
+    Tesseract on each image, keeps its output beside the image, and returns
+    {(page, cleaner): {"words": n, "confidence": c, "recall": r or None}}.
+    Raises RuntimeError, OSError or subprocess.CalledProcessError when a
+    cleaner or Tesseract fails."""
+    word_list = scoring.read_word_list(WORD_LIST)
+    images = {page.name: realpages.clean_all(page, tessvane, os.path.join(work, "real"))
+              for page in realpages.PAGES}
+    keys = [(page, cleaner) for page in realpages.PAGES for cleaner in realpages.CLEANERS]
+
+    def score(key):
+        page, cleaner = key
+        image = images[page.name][cleaner]
+        tsv = ocr(image, REAL_MODE, "tsv")
+        with open(os.path.splitext(image)[0] + ".tsv", "w", encoding="utf-8") as out:
+            out.write(tsv)
+        words = scoring.tesseract_words(tsv)
+        text = scoring.words_as_text(words)
+        truth = realpages.transcription(page)
+        return (page.name, cleaner), {
+            "words": scoring.dictionary_words(text, word_list),
+            "confidence": scoring.mean_confidence(words),
+            "recall": scoring.word_recall(truth, text) if truth else None,
+        }
+
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        return dict(pool.map(score, keys))
+
+
 def main(argv):
-    """Runs the evaluation and writes the report; returns the exit code."""
+    """Runs the evaluation, writes the report and prints both summary
+    tables; returns the exit code."""
     arguments = parse_arguments(argv)
     truths = make_pages(arguments.work, arguments.tessvane)
     print(f"{len(truths)} pages written under {arguments.work}; running Tesseract", flush=True)
     results = score_all(arguments.work, truths, arguments.jobs)
-    written = report.write_all(arguments.docs, arguments.work, results, MODES, report.environment(HERE))
+    print(f"{len(realpages.PAGES)} real pages: cleaning and running Tesseract", flush=True)
+    real = score_real_pages(arguments.work, arguments.tessvane, arguments.jobs)
+    written = report.write_all(arguments.docs, arguments.work, results, MODES, report.environment(), real)
+    print(report.summary_table(results, MODES))
+    print()
+    print(report.real_summary_table(real))
     for path in written:
         print("wrote", path)
     return 0

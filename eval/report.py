@@ -4,10 +4,9 @@ Results arrive as {(page, mode, variant): (cer, wer)} with variant "before"
 (the page as scanned) or "after" (the page cleared by tessvane). A page is
 counted as helped or hurt in a mode when its character error rate moves by
 at least CHANGE; smaller moves count as unchanged. Every figure printed comes
-from the results, so a rerun writes the same page apart from the date line.
+from the results, so a rerun on the same machine writes the same bytes.
 """
 
-import datetime
 import os
 import platform
 import re
@@ -20,9 +19,16 @@ import numpy  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import pages  # noqa: E402
+import realpages  # noqa: E402
 import render  # noqa: E402
 
 CHANGE = 0.001          # a CER move of 0.1 percentage point
+REAL_CHANGE = 0.05      # a real page's dictionary words move by 5%...
+REAL_MIN_WORDS = 3      # ...and by 3 words at least
+LOST = 0.5              # a cleaner that leaves half the words or fewer lost the page
+CLEANER_NAMES = {"scanned": "as scanned", "tessvane": "tessvane",
+                 "leptonica": "Leptonica pixBackgroundNormSimple", "unpaper": "unpaper (defaults)"}
+SHORT_NAMES = {"scanned": "scanned", "tessvane": "tessvane", "leptonica": "Leptonica", "unpaper": "unpaper"}
 MARKDOWN = "ocr-evaluation.md"
 PLOT = "ocr-evaluation.png"
 CROP = "ocr-hard-case.png"
@@ -51,29 +57,23 @@ def _cpu_model():
     return platform.processor() or "unknown"
 
 
-def _commit(repository):
-    """Returns the repository's HEAD commit, marked when files outside docs/
-    differ from it, or "unknown" outside git."""
-    commit = _command_output(["git", "-C", repository, "rev-parse", "--short=12", "HEAD"]).strip()
-    if not commit:
-        return "unknown"
-    changes = _command_output(["git", "-C", repository, "status", "--porcelain", "--", ".", ":!docs"])
-    return commit + (" with uncommitted changes" if changes.strip() else "")
-
-
-def environment(here):
-    """Returns the run's date, machine and tool versions as {label: text}."""
+def environment():
+    """Returns the machine and the tool versions as {label: text}: what the
+    figures depend on, and nothing that changes from one run to the next
+    (no date, no commit), so a rerun writes the same bytes."""
     versions = _command_output(["tesseract", "--version"])
     tesseract = re.search(r"tesseract (\S+)", versions)
     leptonica = re.search(r"leptonica-(\S+)", versions)
     libtiff = _command_output(["dpkg-query", "-W", "-f=${Version}", "libtiff6"]).strip()
+    unpaper = _command_output(["unpaper", "--version"]).strip()
+    word_list = _command_output(["dpkg-query", "-W", "-f=${Version}", "wamerican"]).strip()
     return {
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "machine": f"{_cpu_model()}, {os.cpu_count()} cores, {platform.system()} {platform.machine()}",
         "tesseract": (tesseract.group(1) if tesseract else "unknown")
                      + (f" (Leptonica {leptonica.group(1)})" if leptonica else "") + ", English model",
         "libtiff": libtiff or "unknown",
-        "tessvane": "commit " + _commit(os.path.dirname(here)),
+        "unpaper": unpaper or "unknown",
+        "word list": f"/usr/share/dict/words (wamerican {word_list or 'unknown'})",
     }
 
 
@@ -177,9 +177,114 @@ def crop(work, name, box, path):
     image.resize((image.width // 2, image.height // 2), Image.LANCZOS).save(path, optimize=True)
 
 
-def markdown(results, modes, env, findings):
+def real_verdict(before, after):
+    """Returns "lost", "helped", "hurt" or "same" for a real page's
+    dictionary words as scanned (before) and after a cleaner."""
+    if after <= LOST * before and before >= 20:
+        return "lost"
+    if after - before >= max(REAL_MIN_WORDS, REAL_CHANGE * before):
+        return "helped"
+    if before - after >= max(REAL_MIN_WORDS, REAL_CHANGE * before):
+        return "hurt"
+    return "same"
+
+
+def real_summarise(real, cleaner):
+    """Returns a cleaner's totals over the real pages as a dict: dictionary
+    words, mean confidence, mean share of transcription words found, and
+    the number of pages of each verdict."""
+    names = [page.name for page in realpages.PAGES]
+    transcribed = [page.name for page in realpages.PAGES if page.transcription]
+    verdicts = [real_verdict(real[(n, "scanned")]["words"], real[(n, cleaner)]["words"]) for n in names]
+    return {"words": sum(real[(n, cleaner)]["words"] for n in names),
+            "confidence": numpy.mean([real[(n, cleaner)]["confidence"] for n in names]),
+            "recall": numpy.mean([real[(n, cleaner)]["recall"] for n in transcribed]),
+            **{v: verdicts.count(v) for v in ("helped", "same", "hurt", "lost")}}
+
+
+def real_summary_table(real):
+    """Returns the Markdown table of the real pages' totals, one row a
+    cleaner."""
+    rows = ["| Tesseract `--psm 3` on | dictionary words | mean word confidence | "
+            "transcription words found | pages helped / same / hurt / lost |",
+            "|---|---:|---:|---:|---|"]
+    for cleaner in realpages.CLEANERS:
+        s = real_summarise(real, cleaner)
+        verdicts = "" if cleaner == "scanned" else f"{s['helped']} / {s['same']} / {s['hurt']} / {s['lost']}"
+        rows.append(f"| {CLEANER_NAMES[cleaner]} | {s['words']} | {s['confidence']:.1f} | "
+                    f"{_percent(s['recall'])} | {verdicts} |")
+    return "\n".join(rows)
+
+
+def real_page_table(real):
+    """Returns the Markdown table of every real page's dictionary words and
+    mean confidence after each cleaner, marking each verdict."""
+    marks = {"helped": " +", "same": "", "hurt": " −", "lost": " ✗"}
+    names = " | ".join(SHORT_NAMES[c] for c in realpages.CLEANERS)
+    rows = [f"| page | what | words: {names} | confidence: {names} |",
+            "|---|---|" + "---:|" * (2 * len(realpages.CLEANERS))]
+    for page in realpages.PAGES:
+        scanned = real[(page.name, "scanned")]["words"]
+        words = [f"{real[(page.name, c)]['words']}"
+                 + ("" if c == "scanned" else marks[real_verdict(scanned, real[(page.name, c)]["words"])])
+                 for c in realpages.CLEANERS]
+        confidence = [f"{real[(page.name, c)]['confidence']:.1f}" for c in realpages.CLEANERS]
+        rows.append(f"| {page.name} | {page.what} | " + " | ".join(words + confidence) + " |")
+    return "\n".join(rows)
+
+
+def real_recall_table(real):
+    """Returns the Markdown table of the share of transcription words found
+    on each transcribed real page after each cleaner."""
+    names = " | ".join(CLEANER_NAMES[c] for c in realpages.CLEANERS)
+    rows = [f"| page | {names} |", "|---|" + "---:|" * len(realpages.CLEANERS)]
+    for page in realpages.PAGES:
+        if page.transcription:
+            rows.append(f"| {page.name} | "
+                        + " | ".join(_percent(real[(page.name, c)]["recall"]) for c in realpages.CLEANERS)
+                        + " |")
+    return "\n".join(rows)
+
+
+def real_section(real, findings):
+    """Returns the Markdown section on the real pages."""
+    return f"""## Real pages
+
+{len(realpages.PAGES)} real pages from public sources (`eval/realpages/`, with
+their sources and licences): book and magazine scans, UNLV test pages, a
+faint and a shaded page, dark paper and a phone photograph of an open book.
+Each is converted to 8-bit grayscale and read by Tesseract (`--psm 3`) as
+scanned, after tessvane, after Leptonica's `pixBackgroundNormSimple` (its
+default background normalization) and after unpaper with its default
+options.
+
+Most of these pages have no transcription, so they are scored by proxies:
+**dictionary words**, the words of two letters or more that Tesseract read
+and the English word list holds, and Tesseract's **mean word confidence**.
+Both rise as more of the page is read as words; neither sees a word misread
+as another real word, nor text that is not English, so they rank the
+cleaners on a page rather than measure an error rate. The two UNLV pages
+come with a transcription of their text zones, scored as the share of its
+words found anywhere in the output. A cleaner helped (+) or hurt (−) a page
+when its dictionary words moved by 5% and 3 words or more; it lost the page
+(✗) when half the words or more were gone.
+
+{real_summary_table(real)}
+
+{real_page_table(real)}
+
+Transcription words found:
+
+{real_recall_table(real)}
+
+{findings.strip()}
+"""
+
+
+def markdown(results, modes, env, findings, real, real_findings):
     """Returns the whole Markdown page: how it was made, the summary, the
-    plot, the per-page table, the pages hurt and the written findings."""
+    plot, the per-page table, the pages hurt, the written findings and the
+    real pages' section."""
     run = "\n".join(f"- {label}: {text}" for label, text in env.items())
     hard_name = pages.HARD_CASE[0]
     return f"""# Does tessvane help OCR?
@@ -220,19 +325,25 @@ Pages whose CER rose:
 {findings.strip()}
 
 ![The {hard_name} page as scanned (left) and after tessvane (right), a crop](ocr-hard-case.png)
-"""
+
+{real_section(real, real_findings)}"""
 
 
-def write_all(docs, work, results, modes, env):
+def _read_findings(name):
+    """Returns the text of a findings file beside this script."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), name), encoding="utf-8") as source:
+        return source.read()
+
+
+def write_all(docs, work, results, modes, env, real):
     """Writes the Markdown page, the plot and the crop into docs; returns
     their paths."""
     os.makedirs(docs, exist_ok=True)
-    here = os.path.dirname(os.path.abspath(__file__))
-    with open(os.path.join(here, "findings.md"), encoding="utf-8") as source:
-        findings = source.read()
     paths = [os.path.join(docs, name) for name in (MARKDOWN, PLOT, CROP)]
+    page = markdown(results, modes, env, _read_findings("findings.md"), real,
+                    _read_findings("findings-real.md"))
     with open(paths[0], "w", encoding="utf-8") as out:
-        out.write(markdown(results, modes, env, findings))
+        out.write(page)
     plot(results, modes, paths[1])
     crop(work, *pages.HARD_CASE, paths[2])
     return paths

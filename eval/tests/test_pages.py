@@ -2,6 +2,7 @@
 files, the defects and the determinism the evaluation's reruns rely on."""
 
 import os
+import re
 import tempfile
 import unittest
 
@@ -129,6 +130,13 @@ class Catalogue(unittest.TestCase):
         finally:
             plan.seed -= 1000
         self.assertFalse(numpy.array_equal(first, other))
+
+    def test_every_font_the_pages_use_is_a_requirement_of_make_evaluate(self):
+        source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with open(os.path.join(source, "tools", "install-deps.sh"), encoding="utf-8") as script:
+            required = set(re.findall(r"/([\w.-]+\.ttf):[a-z]", script.read()))
+        used = {plan.layout.font for plan in pages.PAGES} | {SMALL.font}
+        self.assertLessEqual(used, required)
 
 
 if __name__ == "__main__":

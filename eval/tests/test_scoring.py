@@ -1,8 +1,10 @@
 """Tests of the evaluation's scoring: the edit distance against a plain
-recursive definition, the normalisation, and the error rates."""
+recursive definition, the normalisation, the error rates, and the proxies
+for pages without a transcription."""
 
 import functools
 import random
+import tempfile
 import unittest
 
 import scoring
@@ -76,6 +78,64 @@ class ErrorRates(unittest.TestCase):
     def test_empty_reference_is_refused(self):
         with self.assertRaises(ValueError):
             scoring.error_rates(" \n", "text")
+
+
+# Tesseract 5.3's TSV for two lines of one paragraph, with a word of no text
+# (a blank box) that must not count; confidences as Tesseract writes them.
+TSV = "\n".join("\t".join(row) for row in [
+    "level page_num block_num par_num line_num word_num left top width height conf text".split(),
+    "1 1 0 0 0 0 0 0 900 400 -1".split() + [""],
+    "4 1 1 1 1 0 10 10 300 30 -1".split() + [""],
+    "5 1 1 1 1 1 10 10 100 30 96.5 Hello".split(),
+    "5 1 1 1 1 2 120 10 100 30 90 world,".split(),
+    "5 1 1 1 1 3 230 10 20 30 95".split() + [" "],
+    "4 1 1 1 2 0 10 50 300 30 -1".split() + [""],
+    "5 1 1 1 2 1 10 50 100 30 30.5 ex-".split(),
+    "5 1 1 2 1 1 10 90 100 30 41 plain".split(),
+]) + "\n"
+
+
+class Proxies(unittest.TestCase):
+    WORDS = {"the", "cat", "sat", "on", "don't", "explain", "well-known", "a"}
+
+    def test_dictionary_words_count_listed_words_of_two_letters_or_more(self):
+        for text, expected in [
+                ("The cat, sat (on) the mat.", 5),        # "mat" is not listed
+                ("a I x 9 on", 1),                        # single letters never count
+                ("DON\u2019T \"Cat\"", 2),                # case and typography do not matter
+                ("ex-\nplain ex- plain", 1),               # only a line-end hyphen joins
+                ("well-known c4t th3 sat-", 1),           # only "sat": compounds and digits never count
+                ("", 0)]:
+            with self.subTest(text=text):
+                self.assertEqual(scoring.dictionary_words(text, self.WORDS), expected)
+
+    def test_word_recall_counts_repeats_in_any_order(self):
+        for reference, hypothesis, expected in [
+                ("the cat the dog", "dog the cat", 3 / 4),
+                ("the cat the dog", "the the cat dog dog extra words", 1.0),
+                ("How could she ex-\nplain it?", "how could she explain", 4 / 5),
+                ("Some words", "", 0.0)]:
+            with self.subTest(reference=reference, hypothesis=hypothesis):
+                self.assertAlmostEqual(scoring.word_recall(reference, hypothesis), expected)
+        with self.assertRaises(ValueError):
+            scoring.word_recall(" -- ", "text")
+
+    def test_tesseract_words_keep_the_lines_and_confidences_of_real_words(self):
+        words = scoring.tesseract_words(TSV)
+        self.assertEqual([(w, c) for w, c, _ in words],
+                         [("Hello", 96.5), ("world,", 90.0), ("ex-", 30.5), ("plain", 41.0)])
+        self.assertEqual(scoring.words_as_text(words), "Hello world,\nex-\nplain")
+        self.assertAlmostEqual(scoring.mean_confidence(words), (96.5 + 90 + 30.5 + 41) / 4)
+        self.assertEqual(scoring.dictionary_words(scoring.words_as_text(words), self.WORDS), 1)
+        self.assertEqual(scoring.mean_confidence([]), 0.0)
+        with self.assertRaises(ValueError):
+            scoring.tesseract_words("Hello world\n")
+
+    def test_word_list_entries_are_read_in_lower_case(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", encoding="utf-8") as words:
+            words.write("Aaron\napple\n\nO'Brien's\n")
+            words.flush()
+            self.assertEqual(scoring.read_word_list(words.name), {"aaron", "apple", "o'brien's"})
 
 
 if __name__ == "__main__":

@@ -3,7 +3,10 @@
 // Every product, sum and difference that sizes or indexes the image is
 // formed here and tested: a result outside its type raises EIntOverflow,
 // a value that does not fit the narrower or unsigned type it is converted
-// to raises ERangeError.  The raise helpers are never inlined, so each
+// to raises ERangeError.  The helpers that return a value are [[nodiscard]];
+// a check made only for the error it may raise goes through a Require...
+// helper, which returns nothing, so no such call reads as dead code.  The
+// raise helpers are never inlined, so each
 // error records where it was raised: the return address into the code that
 // made the failing check, as an offset from the executable's load address.
 // Nothing below main catches these errors.
@@ -65,32 +68,38 @@ class EInOutError : public ERunError {
 
 // The message text for a failed console read or write, from its errno:
 // "File not found" for ENOENT, ..., "I/O error 32" for EPIPE.
-std::string InOutErrorText(int errno_value);
+[[nodiscard]] std::string InOutErrorText(int errno_value);
 
 // a × b as a signed 32-bit product; EIntOverflow when it does not fit.
-inline std::int32_t CheckedMul(std::int32_t a, std::int32_t b) {
+[[nodiscard]] inline std::int32_t CheckedMul(std::int32_t a, std::int32_t b) {
   std::int32_t product;
   if (__builtin_mul_overflow(a, b, &product)) RaiseIntOverflow();
   return product;
 }
 
-
+// The check of CheckedMul without its value: EIntOverflow when a × b does
+// not fit a signed 32-bit integer.
+inline void RequireMulFits(std::int32_t a, std::int32_t b) { static_cast<void>(CheckedMul(a, b)); }
 
 // a − b as an unsigned 32-bit difference; EIntOverflow when b > a.
-inline std::uint32_t CheckedSubUnsigned(std::uint32_t a, std::uint32_t b) {
+[[nodiscard]] inline std::uint32_t CheckedSubUnsigned(std::uint32_t a, std::uint32_t b) {
   if (b > a) RaiseIntOverflow();
   return a - b;
 }
 
+// The check of CheckedSubUnsigned without its value: EIntOverflow when b > a.
+inline void RequireSubUnsignedFits(std::uint32_t a, std::uint32_t b) {
+  static_cast<void>(CheckedSubUnsigned(a, b));
+}
 
 // A signed value used as an unsigned count; ERangeError when negative.
-inline std::uint32_t ToUnsigned(std::int32_t value) {
+[[nodiscard]] inline std::uint32_t ToUnsigned(std::int32_t value) {
   if (value < 0) RaiseRangeError();
   return static_cast<std::uint32_t>(value);
 }
 
 // A 64-bit value narrowed to a signed 32-bit one; ERangeError outside it.
-inline std::int32_t ToInt32(std::int64_t value) {
+[[nodiscard]] inline std::int32_t ToInt32(std::int64_t value) {
   if (value < INT32_MIN || value > INT32_MAX) RaiseRangeError();
   return static_cast<std::int32_t>(value);
 }

@@ -13,34 +13,42 @@ namespace {
 
 TEST(CheckedArithmetic, SignedOperationsStopAtTheEdgesOfTheirRange) {
   EXPECT_EQ(CheckedMul(46340, 46340), 2147395600);
-  EXPECT_THROW(CheckedMul(46341, 46341), EIntOverflow);
-  EXPECT_THROW(CheckedMul(65536, 32768), EIntOverflow);
+  EXPECT_THROW(static_cast<void>(CheckedMul(46341, 46341)), EIntOverflow);
+  EXPECT_THROW(static_cast<void>(CheckedMul(65536, 32768)), EIntOverflow);
   EXPECT_EQ(CheckedMul(-65536, 32768), INT32_MIN);
 }
 
 TEST(CheckedArithmetic, UnsignedOperationsStopBelowZeroAndAboveTheirRange) {
   EXPECT_EQ(CheckedSubUnsigned(5, 5), 0u);
-  EXPECT_THROW(CheckedSubUnsigned(0, 1), EIntOverflow);
+  EXPECT_THROW(static_cast<void>(CheckedSubUnsigned(0, 1)), EIntOverflow);
+}
+
+TEST(CheckedArithmetic, RequireHelpersMakeTheSameChecksWithoutAValue) {
+  EXPECT_NO_THROW(RequireMulFits(46340, 46340));
+  EXPECT_NO_THROW(RequireMulFits(-65536, 32768));
+  EXPECT_THROW(RequireMulFits(46341, 46341), EIntOverflow);
+  EXPECT_NO_THROW(RequireSubUnsignedFits(5, 5));
+  EXPECT_THROW(RequireSubUnsignedFits(0, 1), EIntOverflow);
 }
 
 TEST(CheckedArithmetic, NarrowingConversionsAreRangeChecked) {
   EXPECT_EQ(ToUnsigned(INT32_MAX), 2147483647u);
-  EXPECT_THROW(ToUnsigned(-1), ERangeError);
+  EXPECT_THROW(static_cast<void>(ToUnsigned(-1)), ERangeError);
   EXPECT_EQ(ToInt32(INT32_MIN), INT32_MIN);
-  EXPECT_THROW(ToInt32(std::int64_t{INT32_MAX} + 1), ERangeError);
-  EXPECT_THROW(ToInt32(std::int64_t{INT32_MIN} - 1), ERangeError);
+  EXPECT_THROW(static_cast<void>(ToInt32(std::int64_t{INT32_MAX} + 1)), ERangeError);
+  EXPECT_THROW(static_cast<void>(ToInt32(std::int64_t{INT32_MIN} - 1)), ERangeError);
 }
 
 TEST(CheckedArithmetic, ErrorsCarryTheirClassAndText) {
   try {
-    ToUnsigned(-300);
+    static_cast<void>(ToUnsigned(-300));
     FAIL();
   } catch (const ERunError& error) {
     EXPECT_STREQ(error.ClassName(), "ERangeError");
     EXPECT_EQ(error.Message(), "Range check error");
   }
   try {
-    CheckedMul(INT32_MAX, 2);
+    RequireMulFits(INT32_MAX, 2);
     FAIL();
   } catch (const ERunError& error) {
     EXPECT_STREQ(error.ClassName(), "EIntOverflow");
@@ -64,8 +72,8 @@ std::uintptr_t OffsetOf(void (*failing)()) {
 TEST(CheckedArithmetic, ErrorsAreLocatedInsideTheExecutable) {
   struct stat executable;
   ASSERT_EQ(stat("/proc/self/exe", &executable), 0);
-  const std::uintptr_t first = OffsetOf([] { ToUnsigned(-5); });
-  const std::uintptr_t second = OffsetOf([] { CheckedSubUnsigned(1, 2); });
+  const std::uintptr_t first = OffsetOf([] { static_cast<void>(ToUnsigned(-5)); });
+  const std::uintptr_t second = OffsetOf([] { RequireSubUnsignedFits(1, 2); });
   EXPECT_GT(first, 0u);
   EXPECT_LT(first, static_cast<std::uintptr_t>(executable.st_size));
   EXPECT_GT(second, 0u);

@@ -114,8 +114,8 @@ IoStatus ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
     if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
     if (!DecodeStrip(tiff, last, overhang.Data(), layout.size)) return IoStatus::Failed;
   }
-  CheckedMul(static_cast<std::int32_t>(last), layout.strip_size);
-  CheckedSubUnsigned(layout.pixel_count, 1);
+  RequireMulFits(static_cast<std::int32_t>(last), layout.strip_size);
+  RequireSubUnsignedFits(layout.pixel_count, 1);
   if (rest > layout.size) RaiseRangeError();
   return IoStatus::Done;
 }

@@ -30,7 +30,7 @@ constexpr std::size_t BlockSize = 4096;
 constexpr std::uint64_t Magic[2] = {0x6e61767373657474ull, 0x70756b6361622065ull};  // "tessvane backup"
 constexpr std::uint64_t ByteOrder = 0x0102030405060708ull;
 constexpr std::size_t HeaderWords = sizeof(Backup::Header) / 8;
-static_assert(sizeof(Backup::Header) == 14 * 8);
+static_assert(sizeof(Backup::Header) == 15 * 8);
 
 std::uint64_t Mix(std::uint64_t hash, std::uint64_t word) {
   hash = (hash ^ word) * 0xff51afd7ed558ccdull;
@@ -64,6 +64,28 @@ std::optional<std::vector<std::uint64_t>> BlockHashes(int fd, off_t offset, off_
         BlockHash(block.data(), static_cast<std::size_t>(std::min<off_t>(BlockSize, length - start))));
   }
   return hashes;
+}
+
+// The hash of the block where new contents shorter than the old end, as an
+// overwrite leaves it before the file is cut to length: new bytes up to
+// new_size, old bytes after.  The new block's own hash where no such block
+// exists.
+std::optional<std::uint64_t> BoundaryHash(int target, int contents, off_t old_size, off_t new_size,
+                                          const std::vector<std::uint64_t>& new_blocks) {
+  const auto index = static_cast<std::size_t>(new_size / static_cast<off_t>(BlockSize));
+  const off_t start = static_cast<off_t>(index * BlockSize);
+  if (new_size >= old_size || new_size == start) {
+    return index < new_blocks.size() ? new_blocks[index] : 0;
+  }
+  std::array<unsigned char, BlockSize> block{};
+  const auto end = std::min<off_t>(start + static_cast<off_t>(BlockSize), old_size);
+  const auto head = static_cast<std::size_t>(new_size - start);
+  const auto tail = static_cast<std::size_t>(end - new_size);
+  if (ReadAt(contents, block.data(), head, start) != static_cast<ssize_t>(head) ||
+      ReadAt(target, block.data() + head, tail, new_size) != static_cast<ssize_t>(tail)) {
+    return std::nullopt;
+  }
+  return BlockHash(block.data(), head + tail);
 }
 
 std::uint64_t HeaderCheck(const Backup::Header& header, const std::vector<std::uint64_t>& old_blocks,
@@ -234,14 +256,16 @@ Backup Backup::Make(const std::vector<BackupPlace>& places, const std::string& t
   const off_t longer = std::max(status.st_size, new_size);
   auto old_blocks = BlockHashes(target, 0, status.st_size, longer);
   auto new_blocks = BlockHashes(contents, 0, new_size, longer);
-  if (new_size < 0 || !old_blocks || !new_blocks) {
+  const auto boundary = new_blocks ? BoundaryHash(target, contents, status.st_size, new_size, *new_blocks)
+                                   : std::nullopt;
+  if (new_size < 0 || !old_blocks || !new_blocks || !boundary) {
     throw EFileFailed(FileStep::Write, errno, "the file cannot be read for its backup");
   }
   const FileIdentity identity = IdentityOf(target);
   Header header{{Magic[0], Magic[1]}, ByteOrder, identity.device, identity.inode,
                 static_cast<std::uint64_t>(identity.birth_seconds), identity.birth_nanoseconds,
                 status.st_uid, geteuid(), static_cast<std::uint64_t>(status.st_size),
-                static_cast<std::uint64_t>(new_size), old_blocks->size(), 0, 0};
+                static_cast<std::uint64_t>(new_size), old_blocks->size(), 0, *boundary, 0};
   const std::uint64_t tables_end = sizeof header + 16 * header.block_count;
   header.data_offset = (tables_end + BlockSize - 1) / BlockSize * BlockSize;
   header.check = HeaderCheck(header, *old_blocks, *new_blocks);
@@ -298,11 +322,15 @@ Backup::Verdict Backup::Judge(int target) const {
   if (size < 0 || !blocks) return Verdict::Foreign;
   const auto old_size = static_cast<off_t>(header_.old_size);
   const auto new_size = static_cast<off_t>(header_.new_size);
-  if (size == new_size && *blocks == new_blocks_) return Verdict::Complete;
   if (size == old_size && *blocks == old_blocks_) return Verdict::Untouched;
   if (size != old_size && size != new_size && size != longer) return Verdict::Foreign;
+  const std::size_t boundary_index = header_.new_size / BlockSize;
   for (std::size_t i = 0; i < blocks->size(); ++i) {
-    if ((*blocks)[i] != old_blocks_[i] && (*blocks)[i] != new_blocks_[i]) return Verdict::Foreign;
+    const std::uint64_t block = (*blocks)[i];
+    if (block != old_blocks_[i] && block != new_blocks_[i] &&
+        !(i == boundary_index && block == header_.boundary)) {
+      return Verdict::Foreign;
+    }
   }
   return ContentsIntact() ? Verdict::Torn : Verdict::Foreign;
 }

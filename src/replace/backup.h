@@ -8,7 +8,8 @@
 // contents follow.  A backup is trusted only when it is a regular file of
 // the running user with one link, its header is whole and its identity is
 // the target's; it is restored only when the target is, block by block,
-// exactly the old or the new contents (the torn state an overwrite leaves);
+// exactly the old or the new contents (the torn state an overwrite leaves;
+// the block where shorter new contents end may hold both, in that order);
 // any other is set aside under a name of its own and never restored.
 //
 // Places, in the order tried: beside the target, where its directory can
@@ -61,8 +62,8 @@ class Backup {
   // What the target is, measured against a backup.
   enum class Verdict {
     Untouched,  // exactly the old contents
-    Complete,   // exactly the new contents
-    Torn,       // every block old or new: restore the old
+    Torn,       // every block old or new, the new contents whole included:
+                // restore the old, and the run makes the new again
     Foreign,    // anything else: not this backup's to restore
   };
 
@@ -104,6 +105,9 @@ class Backup {
     std::uint64_t maker;  // the user whose run made the backup
     std::uint64_t old_size, new_size, block_count;
     std::uint64_t data_offset;  // where the old contents start
+    std::uint64_t boundary;     // hash of the block holding the new end: new
+                                // bytes, then old ones (a shorter file before
+                                // it is cut to its new length)
     std::uint64_t check;        // hash of all of the above and both tables
   };
 

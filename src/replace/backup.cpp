@@ -300,6 +300,7 @@ std::vector<FoundBackup> Backup::FindAll(const std::vector<BackupPlace>& places,
         entry.why_not = "is not a plain file";
       } else if (auto description = ReadDescription(file.get(), status.st_size); !description) {
         entry.why_not = "is not whole";
+        entry.unfinished = true;
       } else if (const Header& header = description->header;
                  FileIdentity{header.device, header.inode, static_cast<std::int64_t>(header.birth_seconds),
                               header.birth_nanoseconds} != identity ||

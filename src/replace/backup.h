@@ -132,6 +132,8 @@ struct FoundBackup {
   std::string name;
   std::string why_not;           // set when not trusted
   bool ours = false;             // the running user's file: may be set aside
+  bool unfinished = false;       // ours, cut off while it was written: the
+                                 // target was never touched, so it goes
 };
 
 }  // namespace tessvane

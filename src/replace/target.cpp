@@ -113,6 +113,11 @@ void Target::PutRight() {
       BackupPlaces(directory_readable_ ? directory_.get() : -1, false);
   bool any_backup = false;
   for (FoundBackup& found : Backup::FindAll(places, path_, file_.get())) {
+    if (found.unfinished) {
+      // The overwrite starts only once its backup is whole and on disk.
+      unlinkat(found.directory, found.name.c_str(), 0);
+      continue;
+    }
     any_backup = any_backup || found.ours;
     const Backup::Verdict verdict =
         found.backup ? found.backup->Judge(file_.get()) : Backup::Verdict::Foreign;

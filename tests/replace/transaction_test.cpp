@@ -209,20 +209,32 @@ TEST(Transaction, AnotherProgramsUpdateDuringTheRunIsKept) {
 
 // Started with standard output and error closed, the run's own files took
 // descriptors 1 and 2, and libtiff's complaint about a write cut short by
-// the file-size limit went into the user's file.
+// the file-size limit went into the user's file (overwritten in place, it
+// was open for writing as descriptor 2).
 TEST(Transaction, ClosedStandardDescriptorsNeverBecomeTheFile) {
-  ScratchDirectory dir;
-  const std::string page = dir / "page.tif";
-  const Page scan = WritePage(page, 600, 400, 4);
-  const ProcessResult result = RunTool(page, {.also = [] {
-                                             close(STDOUT_FILENO);
-                                             close(STDERR_FILENO);
-                                             const rlimit limit{20000, 20000};
-                                             setrlimit(RLIMIT_FSIZE, &limit);
-                                           }});
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(FileBytes(page), scan.original);
-  EXPECT_EQ(EntriesOf(dir.path()), (std::vector<std::string>{"page.tif"}));
+  for (const bool in_place : {false, true}) {
+    if (in_place && !RunningAsRoot()) continue;  // another user's file needs root
+    ScratchDirectory dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string page = dir / "page.tif";
+    const Page scan = WritePage(page, 600, 400, 4);
+    if (in_place) {
+      ASSERT_EQ(chmod(page.c_str(), 0666), 0);
+    }
+    const ProcessResult result = RunTool(page, {.as_nobody = in_place,
+                                                .state_home = dir / "state",
+                                                .also = [] {
+                                                  // Standard input open, 1 and 2 closed.
+                                                  if (open("/dev/null", O_RDONLY) != STDIN_FILENO) _exit(96);
+                                                  close(STDOUT_FILENO);
+                                                  close(STDERR_FILENO);
+                                                  const rlimit limit{20000, 20000};
+                                                  setrlimit(RLIMIT_FSIZE, &limit);
+                                                }});
+    EXPECT_EQ(result.exit_code, 1) << "in place: " << in_place;
+    EXPECT_EQ(FileBytes(page), scan.original) << "in place: " << in_place;
+    EXPECT_EQ(EntriesOf(dir.path()), (std::vector<std::string>{"page.tif"}));
+  }
 }
 
 // ---- never report failure after success ---------------------------------------------
@@ -423,24 +435,29 @@ TEST(Transaction, EachDirectoryTheRunMakesIsFlushedInItsParent) {
 }
 
 // Root's run killed at the rename in a user's directory leaves a named
-// temporary file of root's; the user's next run removes it.
+// temporary file (the user's, as it has the target's owner); the next run,
+// by root or by the user, removes it.
 TEST(Transaction, AStrayOfAnotherUsersRunIsRemovedByTheNextRun) {
   if (!RunningAsRoot()) GTEST_SKIP() << "needs root to act as two users";
-  ScratchDirectory dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  std::filesystem::create_directory(dir / "user");
-  const std::string page = dir / "user/page.tif";
-  const Page scan = WritePage(page, 300, 200, 15);
-  Own(page, Nobody, 0644);
-  Own(dir / "user", Nobody, 0755);
-  const ProcessResult killed =
-      RunTool(page, {.faults = {KillAt(SYS_rename), KillAt(SYS_renameat), KillAt(SYS_renameat2)}});
-  ASSERT_EQ(killed.signal, SIGSYS);
-  ASSERT_EQ(EntriesOf(dir / "user").size(), 2u) << "the kill left the named temporary file";
-  const ProcessResult next = RunTool(page, {.as_nobody = true, .state_home = dir / "state"});
-  EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
-  EXPECT_EQ(FileBytes(page), scan.cleared);
-  EXPECT_EQ(EntriesOf(dir / "user"), (std::vector<std::string>{"page.tif"}));
+  for (const bool next_as_nobody : {false, true}) {
+    ScratchDirectory dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    std::filesystem::create_directory(dir / "user");
+    const std::string page = dir / "user/page.tif";
+    const Page scan = WritePage(page, 300, 200, 15);
+    Own(page, Nobody, 0644);
+    Own(dir / "user", Nobody, 0755);
+    const ProcessResult killed =
+        RunTool(page, {.faults = {KillAt(SYS_rename), KillAt(SYS_renameat), KillAt(SYS_renameat2)}});
+    ASSERT_EQ(killed.signal, SIGSYS);
+    ASSERT_EQ(EntriesOf(dir / "user").size(), 2u) << "the kill left the named temporary file";
+    const ProcessResult next =
+        RunTool(page, {.as_nobody = next_as_nobody, .state_home = dir / "state"});
+    EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
+    EXPECT_EQ(FileBytes(page), scan.cleared);
+    EXPECT_EQ(EntriesOf(dir / "user"), (std::vector<std::string>{"page.tif"}))
+        << "next run as nobody: " << next_as_nobody;
+  }
 }
 
 // In an append-only directory nothing can be removed or renamed over: the

@@ -101,46 +101,54 @@ void Target::PutRight() {
   if (directory_readable_) RemoveStrayTemporaries(directory_.get(), path_);
   const HeldSignals held;
   bool marked = marked_by.has_value();
-  const auto clear_mark = [&] {
-    if (!marked) return;
-    const UniqueFd writable = OpenForWriting();
-    if (!RemovePendingMarker(writable.get()) || fsync(writable.get()) != 0) {
-      Fail(FileStep::Lock, errno, "the mark of a cut-off overwrite cannot be removed");
-    }
-    marked = false;
-  };
   const std::vector<BackupPlace> places =
       BackupPlaces(directory_readable_ ? directory_.get() : -1, false);
   bool any_backup = false;
   for (FoundBackup& found : Backup::FindAll(places, path_, file_.get())) {
-    if (found.unfinished) {
-      // The overwrite starts only once its backup is whole and on disk.
-      unlinkat(found.directory, found.name.c_str(), 0);
-      continue;
-    }
-    any_backup = any_backup || found.ours;
-    const Backup::Verdict verdict =
-        found.backup ? found.backup->Judge(file_.get()) : Backup::Verdict::Foreign;
-    if (verdict == Backup::Verdict::Foreign) {
-      if (found.backup) found.why_not = "does not match the file";
-      const std::string aside =
-          found.ours ? Backup::SetAside(found.directory, found.name, path_) : std::string();
-      notices_.push_back("a backup left by an interrupted run " + found.why_not +
-                         (aside.empty() ? "; ignored: " + found.name : "; set aside as " + aside));
-      continue;
-    }
-    if (verdict == Backup::Verdict::Torn) {
-      const UniqueFd writable = OpenForWriting();
-      if (!found.backup->RestoreTo(writable.get())) {
-        Fail(FileStep::Lock, errno, "the backup of a cut-off overwrite cannot be restored");
-      }
-      notices_.push_back("the file was put back from the backup of a cut-off overwrite");
-    }
-    clear_mark();
-    static_cast<void>(found.backup->Remove());  // one left is judged again next time
+    any_backup = any_backup || (found.ours && !found.unfinished);
+    Settle(found, marked);
   }
   if (marked && !any_backup) Fail(FileStep::Lock, 0, "an overwrite was cut off and its backup is gone");
-  clear_mark();
+  ClearMark(marked);
+}
+
+// Restores the file from a trusted backup of a torn overwrite, removes one
+// that is not needed, sets aside (or, another user's, leaves) any other.
+void Target::Settle(FoundBackup& found, bool& marked) {
+  if (found.unfinished) {
+    // The overwrite starts only once its backup is whole and on disk.
+    unlinkat(found.directory, found.name.c_str(), 0);
+    return;
+  }
+  const Backup::Verdict verdict =
+      found.backup ? found.backup->Judge(file_.get()) : Backup::Verdict::Foreign;
+  if (verdict == Backup::Verdict::Foreign) {
+    if (found.backup) found.why_not = "does not match the file";
+    const std::string aside =
+        found.ours ? Backup::SetAside(found.directory, found.name, path_) : std::string();
+    notices_.push_back("a backup left by an interrupted run " + found.why_not +
+                       (aside.empty() ? "; ignored: " + found.name : "; set aside as " + aside));
+    return;
+  }
+  if (verdict == Backup::Verdict::Torn) {
+    const UniqueFd writable = OpenForWriting();
+    if (!found.backup->RestoreTo(writable.get())) {
+      Fail(FileStep::Lock, errno, "the backup of a cut-off overwrite cannot be restored");
+    }
+    notices_.push_back("the file was put back from the backup of a cut-off overwrite");
+  }
+  ClearMark(marked);  // before the backup it names
+  static_cast<void>(found.backup->Remove());  // one left is judged again next time
+}
+
+// Removes this user's pending-overwrite mark, when marked, and flushes it.
+void Target::ClearMark(bool& marked) {
+  if (!marked) return;
+  const UniqueFd writable = OpenForWriting();
+  if (!RemovePendingMarker(writable.get()) || fsync(writable.get()) != 0) {
+    Fail(FileStep::Lock, errno, "the mark of a cut-off overwrite cannot be removed");
+  }
+  marked = false;
 }
 
 UniqueFd Target::OpenForWriting() const {

@@ -29,6 +29,8 @@
 
 namespace tessvane {
 
+struct FoundBackup;
+
 class Target {
  public:
   // Resolves path, opens, locks and puts right the file it names.
@@ -60,6 +62,8 @@ class Target {
  private:
   void OpenAndLock();
   void PutRight();
+  void Settle(FoundBackup& found, bool& marked);
+  void ClearMark(bool& marked);
 
   std::string path_;
   std::string name_;

@@ -281,13 +281,21 @@ Backup Backup::Make(const std::vector<BackupPlace>& places, const std::string& t
 }
 
 std::vector<FoundBackup> Backup::FindAll(const std::vector<BackupPlace>& places,
-                                           const std::string& target_path, int target) {
+                                         const std::string& target_path, int target,
+                                         const std::string& also_named) {
   std::vector<FoundBackup> found;
   const FileIdentity identity = IdentityOf(target);
   struct stat target_status;
   if (fstat(target, &target_status) != 0) return found;
   for (const BackupPlace& place : places) {
-    for (const std::string& name : EntriesNamed(place.directory.get(), NameKind::Backup, target_path)) {
+    std::vector<std::string> names = EntriesNamed(place.directory.get(), NameKind::Backup, target_path);
+    struct stat named;
+    if (!also_named.empty() && ParseName(also_named) &&
+        std::find(names.begin(), names.end(), also_named) == names.end() &&
+        fstatat(place.directory.get(), also_named.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+      names.push_back(also_named);
+    }
+    for (const std::string& name : names) {
       FoundBackup entry{std::nullopt, place.directory.get(), name, {}, false};
       UniqueFd file(openat(place.directory.get(), name.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

@@ -74,10 +74,12 @@ class Backup {
   static Backup Make(const std::vector<BackupPlace>& places, const std::string& target_path,
                      int target, const struct stat& status, int contents);
 
-  // Every file in places named as a backup of target_path, judged against
-  // the target open at target.
+  // Every file in places named as a backup of target_path, or named
+  // also_named (the backup a pending-overwrite mark names, made while the
+  // file had another path), judged against the target open at target.
   static std::vector<FoundBackup> FindAll(const std::vector<BackupPlace>& places,
-                                          const std::string& target_path, int target);
+                                          const std::string& target_path, int target,
+                                          const std::string& also_named);
 
   // The target open at target measured against this backup.
   Verdict Judge(int target) const;

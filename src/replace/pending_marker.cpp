@@ -24,6 +24,15 @@ std::optional<uid_t> PendingOwner(int fd) {
   return static_cast<uid_t>(owner);
 }
 
+std::string PendingBackupName(int fd) {
+  char value[512];
+  const ssize_t size = fgetxattr(fd, PendingAttribute, value, sizeof value);
+  if (size < 0) return {};
+  const std::string_view text(value, static_cast<std::size_t>(size));
+  const std::size_t start = text.find(" backup=");
+  return start == std::string_view::npos ? std::string() : std::string(text.substr(start + 8));
+}
+
 bool SetPendingMarker(int fd, const std::string& backup_name) {
   const std::string value = "uid=" + std::to_string(geteuid()) + " backup=" + backup_name;
   return fsetxattr(fd, PendingAttribute, value.data(), value.size(), 0) == 0;

@@ -24,6 +24,10 @@ inline constexpr char PendingAttribute[] = "user.tessvane.pending";
 // that cannot be parsed names no user: uid −1.
 std::optional<uid_t> PendingOwner(int fd);
 
+// The backup named by the marker on the file open at fd; empty when there
+// is no marker or it names none.
+std::string PendingBackupName(int fd);
+
 // Sets the marker for this user and the backup backup_name on the file
 // open at fd; false with errno set on failure (ENOTSUP: no extended
 // attributes here).

@@ -104,7 +104,8 @@ void Target::PutRight() {
   const std::vector<BackupPlace> places =
       BackupPlaces(directory_readable_ ? directory_.get() : -1, false);
   bool any_backup = false;
-  for (FoundBackup& found : Backup::FindAll(places, path_, file_.get())) {
+  const std::string marked_backup = marked ? PendingBackupName(file_.get()) : std::string();
+  for (FoundBackup& found : Backup::FindAll(places, path_, file_.get(), marked_backup)) {
     any_backup = any_backup || (found.ours && !found.unfinished);
     Settle(found, marked);
   }

@@ -138,7 +138,7 @@ TEST(Backup, OnlyAWholeBackupOfThisFileWithOneLinkIsTrusted) {
     EXPECT_TRUE(IsNameFor(name, NameKind::Backup, fixture.target));
     spoil(fixture, name);
     const UniqueFd file(open(fixture.target.c_str(), O_RDONLY | O_CLOEXEC));
-    const auto found = Backup::FindAll(fixture.places, fixture.target, file.get());
+    const auto found = Backup::FindAll(fixture.places, fixture.target, file.get(), "");
     ASSERT_EQ(found.size(), 1u) << why_not;
     EXPECT_EQ(found[0].backup.has_value(), why_not.empty()) << why_not;
     EXPECT_EQ(found[0].why_not, why_not);

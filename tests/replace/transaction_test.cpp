@@ -357,18 +357,28 @@ TEST(Transaction, AStaleBackupIsSetAsideNotRestoredOverNewerWork) {
 }
 
 // A run cut off after the overwrite began, on a file of the runner's own:
-// the next run restores and completes, leaving one run's result.
+// the next run restores and completes, leaving one run's result; also
+// when the torn file was moved meanwhile (its mark names the backup).
 TEST(Transaction, ACutOffOverwriteIsRestoredByTheSameUsersNextRun) {
-  ClosedDirectory closed;
-  const Page page = WritePage(closed.dir / "first.tif", 600, 400, 12);
-  closed.Put(page.original, true);
-  const ProcessResult killed = RunTool(closed.page, closed.launch({KillAt(SYS_ftruncate)}));
-  ASSERT_EQ(killed.signal, SIGSYS);
-  const ProcessResult next = RunTool(closed.page, closed.launch());
-  EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
-  EXPECT_TRUE(FileBytes(closed.page) == page.cleared) << next.errors;
-  EXPECT_EQ(FilesUnder(closed.state), std::vector<std::string>{});
-  EXPECT_EQ(EntriesOf(closed.dir / "closed"), (std::vector<std::string>{"page.tif"}));
+  for (const bool moved : {false, true}) {
+    ClosedDirectory closed;
+    const Page page = WritePage(closed.dir / "first.tif", 600, 400, 12);
+    closed.Put(page.original, true);
+    const ProcessResult killed = RunTool(closed.page, closed.launch({KillAt(SYS_ftruncate)}));
+    ASSERT_EQ(killed.signal, SIGSYS);
+    std::string path = closed.page;
+    if (moved) {
+      path = closed.dir / "closed/moved.tif";
+      ASSERT_EQ(chmod((closed.dir / "closed").c_str(), 0755), 0);
+      std::filesystem::rename(closed.page, path);
+      ASSERT_EQ(chmod((closed.dir / "closed").c_str(), 0555), 0);
+    }
+    const ProcessResult next = RunTool(path, closed.launch());
+    EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
+    EXPECT_TRUE(FileBytes(path) == page.cleared) << "moved: " << moved << "; " << next.errors;
+    EXPECT_EQ(FilesUnder(closed.state), std::vector<std::string>{}) << "moved: " << moved;
+    EXPECT_EQ(EntriesOf(closed.dir / "closed").size(), 1u);
+  }
 }
 
 // Nobody overwrites root's group-writable page in place and is cut off;

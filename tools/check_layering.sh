@@ -6,12 +6,12 @@
 # The folders, lowest first, and what each may include besides itself:
 #   base                -
 #   image_io/record     base
-#   image_io/replace    base
-#   image_io/tiff       base image_io/record image_io/replace
+#   replace             base
+#   image_io/tiff       base image_io/record replace
 #   clearing/kernels    base
 #   clearing            base image_io/record clearing/kernels
 #   . (im_proc.h)       base image_io/record image_io/tiff clearing
-#   driver              base image_io/record image_io/replace . driver
+#   driver              base image_io/record replace . driver
 set -eu
 src=${1:?usage: check_layering.sh SRC_DIR}
 cd "$src"
@@ -20,12 +20,12 @@ allowed() {
   case $1 in
     base) echo "base" ;;
     image_io/record) echo "image_io/record base" ;;
-    image_io/replace) echo "image_io/replace base" ;;
-    image_io/tiff) echo "image_io/tiff base image_io/record image_io/replace" ;;
+    replace) echo "replace base" ;;
+    image_io/tiff) echo "image_io/tiff base image_io/record replace" ;;
     clearing/kernels) echo "clearing/kernels base" ;;
     clearing) echo "clearing base image_io/record clearing/kernels" ;;
     .) echo ". base image_io/record image_io/tiff clearing" ;;
-    driver) echo "driver base image_io/record image_io/replace ." ;;
+    driver) echo "driver base image_io/record replace . driver" ;;
     *) echo "" ;;
   esac
 }

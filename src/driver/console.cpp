@@ -3,6 +3,7 @@
 // every failure is reported with the errno that caused it.
 #include "console.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +15,16 @@ namespace {
 
 constexpr char EndOfInputCharacter = 26;
 
+// The standard descriptors that were closed when the run started and now
+// stand on /dev/null; the console treats them as closed still.
+bool closed_at_start[3] = {false, false, false};
+
 // Writes all of text to descriptor fd; false with errno set on failure.
 bool WriteAll(int fd, std::string_view text) noexcept {
+  if (fd <= STDERR_FILENO && closed_at_start[fd]) {
+    errno = EBADF;
+    return false;
+  }
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
     if (written < 0) {
@@ -58,6 +67,7 @@ void WriteConsoleLine(std::string_view text) {
 }
 
 void WaitForEnter() {
+  if (closed_at_start[STDIN_FILENO]) RaiseInOutError(EBADF);
   char c;
   for (;;) {
     const ssize_t got = read(STDIN_FILENO, &c, 1);
@@ -96,6 +106,25 @@ std::string ExecutableName() {
 
 void WriteReport(std::string_view text) noexcept {
   static_cast<void>(WriteAll(STDOUT_FILENO, text));
+}
+
+bool GuardStandardDescriptors() noexcept {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, the ones below being open.
+    if (open("/dev/null", O_RDWR) != fd) return false;
+    closed_at_start[fd] = true;
+  }
+  return true;
+}
+
+void ReportOnStandardError(std::string_view name, std::string_view text) noexcept {
+  std::string line = "tessvane: ";
+  line += name;
+  line += ": ";
+  line += text;
+  line += '\n';
+  static_cast<void>(WriteAll(STDERR_FILENO, line));
 }
 
 }  // namespace tessvane

@@ -36,4 +36,15 @@ std::string ExecutableName();
 // which has nowhere else to go.
 void WriteReport(std::string_view text) noexcept;
 
+// Makes descriptors 0, 1 and 2 valid, opening /dev/null on each that is
+// closed, so that no file the run opens takes their place and receives
+// console output or a library's diagnostics.  A console write to one that
+// was closed still fails as it would have (EBADF).  Call first thing.
+// False when /dev/null cannot be opened.
+bool GuardStandardDescriptors() noexcept;
+
+// Writes "tessvane: NAME: TEXT" and a line feed on standard error, as far
+// as it can: a note beside the console's messages, never one of them.
+void ReportOnStandardError(std::string_view name, std::string_view text) noexcept;
+
 }  // namespace tessvane

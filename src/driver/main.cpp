@@ -48,6 +48,10 @@ int Run(int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a closed 0, 1 or 2 must not become the
+  // user's file, or console output and libtiff's diagnostics would land in
+  // it.
+  if (!GuardStandardDescriptors()) return 1;
   // A closed pipe and a file-size limit become failed writes with an errno,
   // reported like any other, instead of killing the process.
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));

@@ -15,9 +15,11 @@ enum class RunOutcome {
 };
 
 // Clears the TIFF file at name in place, using image as the working record
-// (on Cleared it holds the pixels written).  Run-ending errors (ERunError
-// and its kinds, std::bad_alloc from the library) pass through to the
-// caller.
+// (on Cleared it holds the pixels written).  A failure of the file's
+// replacement is written on standard error as "tessvane: NAME: REASON" and
+// returned as ReadFailed or WriteFailed; so are notices of what the run
+// put right.  Run-ending errors (ERunError and its kinds, std::bad_alloc
+// from the library) pass through to the caller.
 RunOutcome ClearFile(const char* const& name, TMyImage& image);
 
 }  // namespace tessvane

@@ -194,11 +194,13 @@ bool ViewStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
 // device: a path that names no regular file gets no handle.  A path that
 // cannot be opened at all goes to TIFFOpen, which reports it on standard
 // error as it always has.
+// The library's mode for reading.  "c": a page stored as one large
+// uncompressed strip is read as that one strip, and so written back,
+// rather than in the pieces the library cuts.  "m": no memory map;
+// reading is measured faster without.
+constexpr char Mode[] = "rmc";
+
 TIFF* OpenRegularFile(const char* name) {
-  // "c": a page stored as one large uncompressed strip is read as that one
-  // strip, and so written back, rather than in the pieces the library cuts.
-  // "m": no memory map; reading is measured faster without.
-  static constexpr char Mode[] = "rmc";
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return TIFFOpen(name, Mode);
   struct stat status;
@@ -219,9 +221,22 @@ void ReadAheadWholeFile(TIFF* tiff) {
   posix_fadvise(TIFFFileno(tiff), 0, 0, POSIX_FADV_WILLNEED);
 }
 
-// The reader behind ReadTiffImage, in the status vocabulary.
-IoStatus ReadImage(const char* name, TMyImage& image) {
-  const TiffHandle tiff(OpenRegularFile(name));
+// Opens the regular file already open at fd for reading, through a
+// descriptor of its own (the handle closes it; fd stays open).
+TIFF* OpenOpenFile(int fd, const char* name) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) return nullptr;
+  TIFF* const tiff = TIFFFdOpen(own, name, Mode);
+  if (tiff == nullptr) close(own);
+  return tiff;
+}
+
+// The reader behind ReadTiffImage, in the status vocabulary, on the file
+// open at fd, or at name when fd is -1.
+IoStatus ReadImage(int fd, const char* name, TMyImage& image) {
+  const TiffHandle tiff(fd < 0 ? OpenRegularFile(name) : OpenOpenFile(fd, name));
   if (!tiff) return IoStatus::CannotOpen;
   FetchTags(tiff.get(), image);
   if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
@@ -242,7 +257,11 @@ IoStatus ReadImage(const char* name, TMyImage& image) {
 }  // namespace
 
 std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
-  return StatusCode(ReadImage(name, image));
+  return StatusCode(ReadImage(-1, name, image));
+}
+
+std::int32_t ReadTiffImageFrom(int fd, const char* const& name, TMyImage& image) {
+  return StatusCode(ReadImage(fd, name, image));
 }
 
 }  // namespace tessvane

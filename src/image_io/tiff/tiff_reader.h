@@ -15,4 +15,10 @@ namespace tessvane {
 // or EOutOfMemory.
 std::int32_t ReadTiffImage(const char* const& name, TMyImage& image);
 
+// The same, reading the file already open at fd (which stays open), so
+// that what is read is the file the caller locked and will replace; name
+// appears in the library's diagnostics only.  −1 when fd is no regular
+// file or the library cannot open it.
+std::int32_t ReadTiffImageFrom(int fd, const char* const& name, TMyImage& image);
+
 }  // namespace tessvane

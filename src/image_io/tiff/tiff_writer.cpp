@@ -1,19 +1,20 @@
 // The TIFF writer: an image record into a new TIFF, through libtiff's
-// strip interface, handed to the safe replacement of the file.
+// strip interface, written to a descriptor it is handed.
 //
 // The writer reproduces the layout the record describes (RowsPerStrip rows
 // a strip, StripCount strips) and the record's tags.  It makes every check
-// that can end the run before the disk is touched, then gives ReplaceFile a
-// function that writes the whole new TIFF to a descriptor; the old file
-// stays until the new one is whole.
+// that can end the run before it writes a byte.  Where the descriptor
+// comes from, and how the new file takes the old one's place, is the
+// caller's: the run sequence hands it a Replacement's descriptor.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
 
 #include <cstring>
 
+#include "file_failure.h"
 #include "io_status.h"
-#include "safe_replace.h"
+#include "replacement.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
@@ -140,13 +141,25 @@ bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
 
 }  // namespace
 
-std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image) {
+std::int32_t WriteTiffImageTo(int fd, const char* const& name, const TMyImage& image) {
   const StripPlan plan = PlanStrips(image);
-  const auto write_tiff = [&](int fd) {
-    return WriteTiffToFd(fd, name, {image.Carried.BigTiff, image.Carried.BigEndian},
-                         [&](TIFF* tiff) { return EncodeImage(tiff, image, plan); });
-  };
-  return StatusCode(ReplaceFile(name, write_tiff));
+  const bool written =
+      WriteTiffToFd(fd, name, {image.Carried.BigTiff, image.Carried.BigEndian},
+                    [&](TIFF* tiff) { return EncodeImage(tiff, image, plan); });
+  return StatusCode(written ? IoStatus::Done : IoStatus::Failed);
+}
+
+std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image) {
+  static_cast<void>(PlanStrips(image));  // run-ending errors before the disk is touched
+  try {
+    const Target target(name);
+    Replacement replacement(target);
+    if (WriteTiffImageTo(replacement.fd(), name, image) != StatusDone) return StatusCode(IoStatus::Failed);
+    replacement.Commit();
+    return StatusDone;
+  } catch (const EFileFailed& failure) {
+    return StatusCode(IsReadStep(failure.Step()) ? IoStatus::CannotOpen : IoStatus::Failed);
+  }
 }
 
 }  // namespace tessvane

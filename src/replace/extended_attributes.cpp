@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "pending_marker.h"
+
 namespace tessvane {
 namespace {
 
 // The names of the extended attributes of the file open at fd; nullopt on
-// failure.  None where the file system has no extended attributes.
+// failure.  None where the file system has no extended attributes.  The
+// pending-overwrite mark is not among them.
 std::optional<std::vector<std::string>> AttributeNames(int fd) {
   for (;;) {
     const ssize_t size = flistxattr(fd, nullptr, 0);
@@ -31,7 +34,11 @@ std::optional<std::vector<std::string>> AttributeNames(int fd) {
     std::vector<std::string> names;
     for (std::size_t start = 0; start < static_cast<std::size_t>(got);) {
       const std::size_t end = list.find('\0', start);
-      names.push_back(list.substr(start, end - start));
+      // The pending-overwrite mark belongs to the file being overwritten,
+      // never to its replacement.
+      if (list.compare(start, end - start, PendingAttribute) != 0) {
+        names.push_back(list.substr(start, end - start));
+      }
       start = end + 1;
     }
     return names;

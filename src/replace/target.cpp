@@ -1,0 +1,179 @@
+// The one resolved target and its lock: see target.h.
+#include "target.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "backup.h"
+#include "file_failure.h"
+#include "held_signals.h"
+#include "pending_marker.h"
+#include "temporary_file.h"
+
+namespace tessvane {
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+[[noreturn]] void Fail(FileStep step, int error_number, const std::string& reason) {
+  throw EFileFailed(step, error_number, reason);
+}
+
+// The reason for errno in a few lower-case words.
+std::string ReasonFor(int error_number) {
+  switch (error_number) {
+    case ENOENT: return "no such file";
+    case EACCES: case EPERM: return "permission denied";
+    case ELOOP: return "the name was changed to a symbolic link";
+    case ENOTDIR: return "a directory in the path is not a directory";
+    default: return "cannot be opened";
+  }
+}
+
+}  // namespace
+
+Target::Target(const char* path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path, nullptr), &std::free);
+  if (!resolved) Fail(FileStep::Lock, errno, ReasonFor(errno));
+  path_ = resolved.get();
+  const std::size_t slash = path_.rfind('/');
+  name_ = path_.substr(slash + 1);
+  const std::string directory = slash == 0 ? "/" : path_.substr(0, slash);
+  directory_ = UniqueFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  directory_readable_ = directory_.valid();
+  if (!directory_.valid() && errno == EACCES) {
+    // Search without read permission: entries can be reached, not listed.
+    directory_ = UniqueFd(open(directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!directory_.valid()) Fail(FileStep::Lock, errno, ReasonFor(errno));
+  OpenAndLock();
+  PutRight();
+  if (fstat(file_.get(), &status_) != 0) Fail(FileStep::Lock, errno, "cannot be examined");
+}
+
+// Opens and locks the regular file named name_ in the directory, waiting
+// while another run holds it, until the entry still names the locked
+// file.  Where the file system has no locks the file stays unlocked.
+void Target::OpenAndLock() {
+  for (;;) {
+    file_ = UniqueFd(openat(directory_.get(), name_.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat locked;
+    if (!file_.valid()) Fail(FileStep::Lock, errno, ReasonFor(errno));
+    if (fstat(file_.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) {
+      Fail(FileStep::Lock, 0, "not a regular file");
+    }
+    int result;
+    while ((result = flock(file_.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat named;
+    if (result != 0 || (fstatat(directory_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        SameFile(named, locked))) {
+      return;
+    }
+  }
+}
+
+// Removes stray temporaries, refuses a file another user's overwrite left
+// marked, and deals with every backup of the file.  The marker goes before
+// the backup it names, so that a mark never outlives its backup.
+void Target::PutRight() {
+  const std::optional<uid_t> marked_by = PendingOwner(file_.get());
+  if (marked_by && *marked_by != geteuid()) {
+    Fail(FileStep::Lock, 0,
+         "an overwrite by user " + std::to_string(static_cast<long>(static_cast<int>(*marked_by))) +
+             " was cut off; only that user's next run can put the file right");
+  }
+  if (directory_readable_) RemoveStrayTemporaries(directory_.get(), path_);
+  const HeldSignals held;
+  bool marked = marked_by.has_value();
+  const std::vector<BackupPlace> places =
+      BackupPlaces(directory_readable_ ? directory_.get() : -1, false);
+  bool any_backup = false;
+  const std::string marked_backup = marked ? PendingBackupName(file_.get()) : std::string();
+  for (FoundBackup& found : Backup::FindAll(places, path_, file_.get(), marked_backup)) {
+    any_backup = any_backup || (found.ours && !found.unfinished);
+    Settle(found, marked);
+  }
+  if (marked && !any_backup) Fail(FileStep::Lock, 0, "an overwrite was cut off and its backup is gone");
+  ClearMark(marked);
+}
+
+// Restores the file from a trusted backup of a torn overwrite, removes one
+// that is not needed, sets aside (or, another user's, leaves) any other.
+void Target::Settle(FoundBackup& found, bool& marked) {
+  if (found.unfinished) {
+    // The overwrite starts only once its backup is whole and on disk.
+    unlinkat(found.directory, found.name.c_str(), 0);
+    return;
+  }
+  const Backup::Verdict verdict =
+      found.backup ? found.backup->Judge(file_.get()) : Backup::Verdict::Foreign;
+  if (verdict == Backup::Verdict::Foreign) {
+    if (found.backup) found.why_not = "does not match the file";
+    const std::string aside =
+        found.ours ? Backup::SetAside(found.directory, found.name, path_) : std::string();
+    notices_.push_back("a backup left by an interrupted run " + found.why_not +
+                       (aside.empty() ? "; ignored: " + found.name : "; set aside as " + aside));
+    return;
+  }
+  if (verdict == Backup::Verdict::Torn) {
+    const UniqueFd writable = OpenForWriting();
+    if (!found.backup->RestoreTo(writable.get())) {
+      Fail(FileStep::Lock, errno, "the backup of a cut-off overwrite cannot be restored");
+    }
+    notices_.push_back("the file was put back from the backup of a cut-off overwrite");
+  }
+  ClearMark(marked);  // before the backup it names
+  static_cast<void>(found.backup->Remove());  // one left is judged again next time
+}
+
+// Removes this user's pending-overwrite mark, when marked, and flushes it.
+void Target::ClearMark(bool& marked) {
+  if (!marked) return;
+  const UniqueFd writable = OpenForWriting();
+  if (!RemovePendingMarker(writable.get()) || fsync(writable.get()) != 0) {
+    Fail(FileStep::Lock, errno, "the mark of a cut-off overwrite cannot be removed");
+  }
+  marked = false;
+}
+
+UniqueFd Target::OpenForWriting() const {
+  UniqueFd writable(openat(directory_.get(), name_.c_str(),
+                           O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!writable.valid()) Fail(FileStep::Write, errno, ReasonFor(errno));
+  struct stat opened, locked;
+  if (fstat(writable.get(), &opened) != 0 || fstat(file_.get(), &locked) != 0 ||
+      !SameFile(opened, locked)) {
+    Fail(FileStep::Write, 0, "the file was replaced by another while it was cleared");
+  }
+  return writable;
+}
+
+void Target::CheckUnchanged(bool with_change_time) const {
+  struct stat named, now;
+  if (fstatat(directory_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstat(file_.get(), &now) != 0 || !SameFile(named, now)) {
+    Fail(FileStep::Commit, 0, "the file was replaced by another while it was cleared");
+  }
+  if (now.st_size != status_.st_size || !SameTime(now.st_mtim, status_.st_mtim) ||
+      (with_change_time && !SameTime(now.st_ctim, status_.st_ctim))) {
+    Fail(FileStep::Commit, 0, "the file changed while it was cleared");
+  }
+}
+
+}  // namespace tessvane

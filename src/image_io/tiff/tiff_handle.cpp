@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "file_failure.h"
+
 namespace tessvane {
 namespace {
 
@@ -32,6 +34,7 @@ struct Sink {
   std::uint64_t length = 0;         // the file's length
   std::uint64_t writeback_end = 0;  // bytes before it were handed to writeback
   bool failed = false;
+  int error = 0;                    // errno of the first failed write
 };
 
 tmsize_t SinkRead(thandle_t handle, void* buffer, tmsize_t size) {
@@ -62,6 +65,7 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
                                    static_cast<off_t>(sink->position));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
+      if (!sink->failed) sink->error = written < 0 ? errno : EIO;
       sink->failed = true;
       break;
     }
@@ -122,10 +126,17 @@ bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
   TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
                                  SinkSize, SinkMap, SinkUnmap));
   if (!tiff) return false;
-  const bool encoded =
-      encode(tiff.get()) && TIFFWriteDirectory(tiff.get()) && TIFFFlush(tiff.get());
+  bool encoded = false;
+  try {
+    encoded = encode(tiff.get()) && TIFFWriteDirectory(tiff.get()) && TIFFFlush(tiff.get());
+  } catch (const EFileFailed& failure) {
+    // The library's failure after a failed write is the write's.
+    if (!sink.failed || failure.Step() != FileStep::Write) throw;
+  }
   tiff.reset();
-  return encoded && !sink.failed;
+  if (sink.failed) throw EFileFailed(FileStep::Write, sink.error, ErrnoReason(sink.error));
+  if (!encoded) throw EFileFailed(FileStep::Write, 0, "the library cannot write the file");
+  return true;
 }
 
 }  // namespace tessvane

@@ -23,8 +23,11 @@ struct TiffContainer {
 
 // Writes a whole TIFF file, directory included, to the empty file open at
 // fd, in container: encode sets up the image on the handle it is given.
-// name is used in the library's diagnostics only.  False when encode, the
-// library or any write to fd fails.  The descriptor stays open.
+// name is used in the library's diagnostics only.  False when the library
+// cannot begin a file on fd.  EFileFailed (FileStep::Write): with the errno
+// when a write to fd fails (whatever encode raised after it), without one
+// when encode returns false or the library cannot finish the file.  What
+// else encode raises passes through.  The descriptor stays open.
 bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
                    const std::function<bool(TIFF*)>& encode);
 

@@ -96,32 +96,11 @@ TEST(Reader, RefusesImagesItCannotRewriteWithoutLoss) {
     EXPECT_EQ(ReadTiffImage(name, image), 0) << file;
     EXPECT_EQ(image.Pixels.Length(), 0u) << file;
   }
-  ScratchDirectory dir;
-  const auto pixels = Counting(64);
-  WriteTestTiff(dir / "white.tif", {.width = 8, .height = 8, .rows_per_strip = 2,
-                                    .photometric = PHOTOMETRIC_MINISWHITE}, pixels);
-  TMyImage image;
-  std::string path = dir / "white.tif";
-  const char* name = path.c_str();
-  EXPECT_EQ(ReadTiffImage(name, image), 0);
 }
 
-TEST(Reader, RefusesTiledSignedAndMultiImageFiles) {
+TEST(Reader, RefusesSignedSamples) {
   ScratchDirectory dir;
   const auto pixels = Counting(32 * 32);
-  {
-    TIFF* tiff = TIFFOpen((dir / "tiled.tif").c_str(), "w");
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 32);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 32);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
-    TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
-    std::vector<std::uint8_t> tile(256, 40);
-    for (std::uint32_t t = 0; t < 4; ++t) TIFFWriteEncodedTile(tiff, t, tile.data(), 256);
-    TIFFClose(tiff);
-  }
   {
     TIFF* tiff = TIFFOpen((dir / "signed.tif").c_str(), "w");
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 32);
@@ -136,28 +115,10 @@ TEST(Reader, RefusesTiledSignedAndMultiImageFiles) {
     }
     TIFFClose(tiff);
   }
-  {
-    TIFF* tiff = TIFFOpen((dir / "two.tif").c_str(), "w");
-    for (int page = 0; page < 2; ++page) {
-      TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 32);
-      TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 32);
-      TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-      TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-      TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-      TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
-      for (std::uint32_t s = 0; s < 2; ++s) {
-        TIFFWriteEncodedStrip(tiff, s, const_cast<std::uint8_t*>(pixels.data()) + s * 512, 512);
-      }
-      TIFFWriteDirectory(tiff);
-    }
-    TIFFClose(tiff);
-  }
-  for (const char* file : {"tiled.tif", "signed.tif", "two.tif"}) {
-    TMyImage image;
-    const std::string path = dir / file;
-    const char* name = path.c_str();
-    EXPECT_EQ(ReadTiffImage(name, image), 0) << file;
-  }
+  TMyImage image;
+  const std::string path = dir / "signed.tif";
+  const char* name = path.c_str();
+  EXPECT_EQ(ReadTiffImage(name, image), 0);
 }
 
 TEST(Reader, ReadsTheLibrarysOwnGrayscaleSample) {

@@ -36,6 +36,7 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "file_failure.h"
@@ -173,8 +174,11 @@ void CollectBlocks(TiffPages& input, std::uint32_t page, std::uint64_t file_size
 
 // Refuses blocks of which two share a byte.
 void RefuseSharedBytes(const TiffPages& input, std::vector<StoredBlock>& blocks) {
-  std::sort(blocks.begin(), blocks.end(),
-            [](const StoredBlock& a, const StoredBlock& b) { return a.offset < b.offset; });
+  // Ties in file order of the pages and blocks, so the reason names the
+  // first two that share.
+  std::sort(blocks.begin(), blocks.end(), [](const StoredBlock& a, const StoredBlock& b) {
+    return std::tie(a.offset, a.page, a.index) < std::tie(b.offset, b.page, b.index);
+  });
   for (std::size_t i = 1; i < blocks.size(); ++i) {
     if (blocks[i].offset < blocks[i - 1].end) {
       Refuse(BlockName(input, blocks[i - 1]) + " and " + BlockName(input, blocks[i]) + " share bytes");

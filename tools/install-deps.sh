@@ -10,7 +10,7 @@ set -eu
 group_packages() {
   case $1 in
     build) echo "cmake g++ make libtiff-dev" ;;
-    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy fonts-liberation libgtest-dev dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr" ;;
+    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy fonts-liberation libgtest-dev graphicsmagick imagemagick libvips-tools dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr" ;;
     bench) echo "cmake g++ make libtiff-dev libtiff-tools libbenchmark-dev" ;;
     deb) echo "cmake g++ make libtiff-dev dpkg-dev" ;;
     lint) echo "clang-tidy cppcheck" ;;

@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "reference_clearing.h"
 #include "reference_tiff_reader.h"
@@ -182,6 +183,64 @@ TEST(GrayVariants, OneBadPageRefusesTheWholeFile) {
                                ": page 3: 16 bits per sample; only 8-bit grayscale is accepted\n");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(FileBytes(dir / "pages.tif"), before);
+}
+
+// ---- files from other tools -------------------------------------------------------------
+
+// Writes a binary PGM of a width × height page at path.
+void WritePgm(const std::string& path, const Bytes& page, std::uint32_t width, std::uint32_t height) {
+  const std::string header = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  Bytes bytes(header.begin(), header.end());
+  bytes.insert(bytes.end(), page.begin(), page.end());
+  testing_support::WriteFileBytes(path, bytes);
+}
+
+// What other programs write for gray pages: GraphicsMagick's gray palette,
+// ImageMagick's tiles and pages, libvips' min-is-white and tiles, Pillow's
+// pages.  Each comes back cleared as it looks, page by page, and reads the
+// same in libtiff and the independent decoder.
+TEST(GrayVariants, FilesFromOtherToolsAreClearedAsTheyLook) {
+  ScratchDirectory dir;
+  WritePgm(dir / "a.pgm", MakeTestPage(150, 110, 101), 150, 110);
+  WritePgm(dir / "b.pgm", MakeTestPage(150, 110, 102), 150, 110);
+  const std::string out = dir / "out.tif";
+  const std::string pillow =
+      "import sys\nfrom PIL import Image\na, b = Image.open(sys.argv[1]), Image.open(sys.argv[2])\n"
+      "a.save(sys.argv[3], save_all=True, append_images=[b], compression='tiff_adobe_deflate')\n";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> makers = {
+      {"/usr/bin/gm", {"convert", dir / "a.pgm", "-compress", "LZW", out}},
+      {"/usr/bin/gm", {"convert", dir / "a.pgm", dir / "b.pgm", "-compress", "Zip", out}},
+      {"/usr/bin/convert", {dir / "a.pgm", "-define", "tiff:tile-geometry=32x32", "-compress", "lzw", out}},
+      {"/usr/bin/convert", {dir / "a.pgm", dir / "b.pgm", "-compress", "zip", out}},
+      {"/usr/bin/vips", {"tiffsave", dir / "a.pgm", out, "--miniswhite", "--compression", "deflate"}},
+      {"/usr/bin/vips", {"tiffsave", dir / "a.pgm", out, "--tile", "--tile-width", "64", "--tile-height",
+                         "64", "--compression", "lzw"}},
+      {"/usr/bin/python3", {"-c", pillow, dir / "a.pgm", dir / "b.pgm", out}},
+  };
+  for (const auto& [program, arguments] : makers) {
+    SCOPED_TRACE(::testing::Message() << program << " " << arguments[0] << " ... " << arguments[arguments.size() - 3]);
+    if (access(program.c_str(), X_OK) != 0) {
+      ADD_FAILURE() << program << " is missing; tools/install-deps.sh test installs it";
+      continue;
+    }
+    std::filesystem::remove(out);
+    const auto made = testing_support::RunProgram(program, arguments);
+    ASSERT_EQ(made.exit_code, 0) << made.errors;
+    const auto before = ReadPagesIndependently(out);
+    const auto result = RunTessvane({out}, {.close_input = true});
+    ASSERT_EQ(result.output, "");
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const auto after = ReadPagesIndependently(out);
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t p = 0; p < after.size(); ++p) {
+      EXPECT_EQ(after[p].GrayLevels(), ReferenceClearing(before[p].GrayLevels(), 150, 110)) << p;
+      EXPECT_EQ(after[p].photometric, before[p].photometric == 3 && before[p].colormap !=
+                                              testing_support::GrayColormap(Identity)
+                                          ? 1u : before[p].photometric);
+      EXPECT_EQ(after[p].tile_width, before[p].tile_width);
+      EXPECT_EQ(ReadWithLibtiff(out, static_cast<int>(p)).pixels, after[p].pixels) << p;
+    }
+  }
 }
 
 // ---- decompression bombs ------------------------------------------------------------------

@@ -216,16 +216,36 @@ void EncodeTiles(TIFF* tiff, const TMyImage& image, const TilePlan& plan) {
   }
 }
 
-// Sets the tags of one page, its EXIF directory written first.  The table
-// sets the tags a record carries in the library's order; the tile size
-// and the colour map follow, since the layout and the sample size must be
-// known before them.  EFileFailed when the library refuses one.
+// The quality a JPEG page is encoded at when its own cannot be estimated.
+constexpr int FallbackJpegQuality = 95;
+
+// Sets the tags of one page, as libtiff's tiffcp does: the EXIF directory
+// is written first, as a directory of its own, since the page's directory
+// can only point to where it already lies.  Then the record's fields, one
+// sample a pixel among them, with Compression before the codec's tags
+// (Predictor among the carried ones, the JPEG quality), which the library
+// knows only once the compression is set.  The tile size and the colour
+// map come after BitsPerSample, which sizes the map.  The strip and tile
+// tables are left to the library, which writes its own.  EFileFailed when
+// the library refuses one.
 void SetPageTags(TIFF* tiff, const TMyImage& image) {
   std::uint64_t exif_offset = 0;
   if (!WriteExifDirectory(tiff, image.Carried, exif_offset)) {
     CannotWrite("the library refuses the EXIF directory");
   }
-  if (!SetTags(tiff, image, exif_offset)) CannotWrite("the library refuses a tag value");
+  if (!TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1) || !SetFieldTags(tiff, image) ||
+      !SetCarriedTags(tiff, image.Carried)) {
+    CannotWrite("the library refuses a tag value");
+  }
+  // JPEG is lossy: each run decodes and encodes again, at the input's own
+  // quality so that the loss stays that of one encode at it.
+  const int quality = image.Carried.JpegQuality > 0 ? image.Carried.JpegQuality : FallbackJpegQuality;
+  if (image.Compression == COMPRESSION_JPEG && !TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, quality)) {
+    CannotWrite("the library refuses the JPEG quality");
+  }
+  if (exif_offset != 0 && !TIFFSetField(tiff, TIFFTAG_EXIFIFD, exif_offset)) {
+    CannotWrite("the library refuses the EXIF directory's position");
+  }
   if (image.TileWidth != 0 && (!TIFFSetField(tiff, TIFFTAG_TILEWIDTH, image.TileWidth) ||
                                !TIFFSetField(tiff, TIFFTAG_TILELENGTH, image.TileLength))) {
     CannotWrite("the library refuses the tile size");

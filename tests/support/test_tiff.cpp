@@ -30,6 +30,7 @@ void SetLayout(TIFF* tiff, const TiffLayout& layout) {
   if (layout.orientation != 0) TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
   if (layout.subfile_type != 0) TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, layout.subfile_type);
   if (layout.predictor != 0) TIFFSetField(tiff, TIFFTAG_PREDICTOR, layout.predictor);
+  if (!layout.description.empty()) TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, layout.description.c_str());
   if (layout.tile_width != 0) {
     TIFFSetField(tiff, TIFFTAG_TILEWIDTH, layout.tile_width);
     TIFFSetField(tiff, TIFFTAG_TILELENGTH, layout.tile_length);

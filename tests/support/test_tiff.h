@@ -26,6 +26,7 @@ struct TiffLayout {
   std::uint32_t subfile_type = 0;
   std::uint16_t predictor = 0;
   std::vector<std::uint16_t> colormap{};  // 768 entries for a palette page
+  std::string description{};              // ImageDescription; empty for none
 };
 
 // Writes a one-image TIFF of pixels (rows of width × samples bytes) at path.

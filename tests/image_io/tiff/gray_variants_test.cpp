@@ -17,6 +17,7 @@
 #include "reference_tiff_reader.h"
 #include "run_process.h"
 #include "test_tiff.h"
+#include "tiff_directory.h"
 
 namespace {
 
@@ -148,6 +149,7 @@ TEST(GrayVariants, EveryPageIsClearedAndKeepsItsLayout) {
         const std::uint32_t width = 60 + 13 * static_cast<std::uint32_t>(p);
         const std::uint32_t height = 50 + 7 * static_cast<std::uint32_t>(p);
         TiffLayout layout = Layout(width, height, compressions[p]);
+        layout.description = "page " + std::to_string(p + 1);
         if (p == 1) layout.photometric = PHOTOMETRIC_MINISWHITE;
         if (p == 2) layout.tile_width = layout.tile_length = 32, layout.rows_per_strip = 0;
         if (p == 3) layout.photometric = PHOTOMETRIC_PALETTE, layout.colormap = testing_support::GrayColormap(Identity);
@@ -163,6 +165,14 @@ TEST(GrayVariants, EveryPageIsClearedAndKeepsItsLayout) {
       testing_support::WriteTestTiffPages(dir / "pages.tif", stored, mode);
       ExpectPagesCleared(dir / "pages.tif", pages, looks);
       for (const auto& page : ReadPagesIndependently(dir / "pages.tif")) EXPECT_EQ(page.subfile_type, 0u);
+      // Each page keeps its own tags.
+      const Bytes file = FileBytes(dir / "pages.tif");
+      auto directory = testing_support::ReadRawDirectory(file);
+      for (std::size_t p = 0; p < count; ++p) {
+        const Bytes& text = directory.entries.at(TIFFTAG_IMAGEDESCRIPTION).value;
+        EXPECT_EQ(std::string(text.begin(), text.end()), "page " + std::to_string(p + 1) + '\0');
+        if (directory.next_offset != 0) directory = testing_support::ReadRawDirectory(file, directory.next_offset);
+      }
     }
   }
 }

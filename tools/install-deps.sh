@@ -22,7 +22,7 @@ $FONTS/liberation/LiberationMono-Regular.ttf:fonts-liberation"
 group_packages() {
   case $1 in
     build) echo "cmake g++ make libtiff-dev" ;;
-    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy $EVALUATE_FONTS ocrmypdf tesseract-ocr-eng libgtest-dev dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr" ;;
+    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy $EVALUATE_FONTS ocrmypdf tesseract-ocr-eng libgtest-dev graphicsmagick imagemagick libvips-tools dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr strace" ;;
     bench) echo "cmake g++ make libtiff-dev libtiff-tools libbenchmark-dev" ;;
     deb) echo "cmake g++ make libtiff-dev dpkg-dev" ;;
     lint) echo "clang-tidy cppcheck" ;;

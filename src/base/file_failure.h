@@ -8,6 +8,8 @@
 // raised before the new contents are committed, never after.
 #pragma once
 
+#include <cctype>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <utility>
@@ -41,5 +43,13 @@ class EFileFailed : public std::exception {
   int error_number_;
   std::string reason_;
 };
+
+// The system's text for errno error_number with a lower-case first letter,
+// as a reason: "permission denied", "no space left on device".
+inline std::string ErrnoReason(int error_number) {
+  std::string text = std::strerror(error_number);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
 
 }  // namespace tessvane

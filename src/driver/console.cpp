@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <new>
 
 namespace tessvane {
 namespace {
@@ -53,17 +54,30 @@ bool IsBlankArgument(std::string_view argument) {
   return true;
 }
 
-std::optional<std::string> FirstArgument(int argc, const char* const* argv) {
+std::vector<std::string> PathArguments(int argc, const char* const* argv) {
+  std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
-    if (!IsBlankArgument(argv[i])) return std::string(argv[i]);
+    if (!IsBlankArgument(argv[i])) paths.emplace_back(argv[i]);
   }
-  return std::nullopt;
+  return paths;
 }
 
 void WriteConsoleLine(std::string_view text) {
   std::string line(text);
   line += "\r\n";
   if (!WriteAll(STDOUT_FILENO, line)) RaiseInOutError(errno);
+}
+
+void WriteFailureReason(std::string_view path, std::string_view reason) noexcept {
+  try {
+    std::string line = "tessvane: ";
+    line += path;
+    line += ": ";
+    line += reason;
+    line += '\n';
+    static_cast<void>(WriteAll(STDERR_FILENO, line));
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void WaitForEnter() {
@@ -116,15 +130,6 @@ bool GuardStandardDescriptors() noexcept {
     closed_at_start[fd] = true;
   }
   return true;
-}
-
-void ReportOnStandardError(std::string_view name, std::string_view text) noexcept {
-  std::string line = "tessvane: ";
-  line += name;
-  line += ": ";
-  line += text;
-  line += '\n';
-  static_cast<void>(WriteAll(STDERR_FILENO, line));
 }
 
 }  // namespace tessvane

@@ -2,9 +2,9 @@
 // the pause for Enter and the report of a run-ending error.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "checked.h"
 
@@ -14,12 +14,18 @@ namespace tessvane {
 // code 1 to 32 and empty pairs of double quotes.
 bool IsBlankArgument(std::string_view argument);
 
-// The first argument after the program name that is not blank, exactly as
-// given (quotes are part of a file name here); none when there is none.
-std::optional<std::string> FirstArgument(int argc, const char* const* argv);
+// The arguments after the program name that are not blank, in order and
+// exactly as given (quotes are part of a file name here).
+std::vector<std::string> PathArguments(int argc, const char* const* argv);
 
 // Writes text and CR LF to standard output; EInOutError if the write fails.
 void WriteConsoleLine(std::string_view text);
+
+// Writes "tessvane: PATH: REASON" and a line feed to standard error, the
+// reason a run on path failed or a notice of what it put right, as far as
+// it can: a failure to say why must not hide the failure itself, which
+// standard output and the exit code report.
+void WriteFailureReason(std::string_view path, std::string_view reason) noexcept;
 
 // Reads standard input up to a line feed, the end of input or a character
 // 26, whichever comes first; EInOutError if a read fails.
@@ -42,9 +48,5 @@ void WriteReport(std::string_view text) noexcept;
 // was closed still fails as it would have (EBADF).  Call first thing.
 // False when /dev/null cannot be opened.
 bool GuardStandardDescriptors() noexcept;
-
-// Writes "tessvane: NAME: TEXT" and a line feed on standard error, as far
-// as it can: a note beside the console's messages, never one of them.
-void ReportOnStandardError(std::string_view name, std::string_view text) noexcept;
 
 }  // namespace tessvane

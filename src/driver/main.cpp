@@ -2,47 +2,87 @@
 // grayscale TIFF and divides the rest by its background, rewriting the file
 // in place.
 //
-// Usage: tessvane FILE.tif
+// Usage: tessvane FILE.tif...
 //
-// The run is one pass: read the image, build the border marker, lower it by
-// reconstruction, map the image through the ratio to the marker, write the
-// file back.  Nothing is printed on success.  Every failure prints one line
-// (or the report of a run-ending error) on standard output and exits with 1.
+// Each file named is cleared in turn, as a run of its own: its lock, its
+// read, the clearing of every page, its write.  A failure on one file
+// prints its line on standard output (or the report of a run-ending error)
+// and its reason on standard error, and the next file is cleared all the
+// same.  Nothing is printed on success; the exit code is 1 when any file
+// failed.  Only a run given a single argument pauses for Enter after a
+// usage message: a batch must never wait.
+#include <cctype>
 #include <csignal>
 #include <new>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "checked.h"
 #include "console.h"
+#include "file_failure.h"
 #include "run_sequence.h"
 
 namespace {
 
 using namespace tessvane;
 
-// The run's steps; returns the exit code or ends through a run-ending error.
+// The reason a run-ending error gives on standard error: its message text
+// in lower case, "integer overflow".
+std::string RunErrorReason(const ERunError& error) {
+  std::string reason = error.Message();
+  if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+  return reason;
+}
+
+// Clears the file at path and reports a failure on both streams; true when
+// the file was cleared.  A run-ending error inside the file's run ends
+// that run only.  EInOutError when the console fails.
+bool ClearNamedFile(const std::string& path) {
+  try {
+    const char* const name = path.c_str();
+    TMyImage image;
+    ClearFile(name, image);
+    return true;
+  } catch (const EFileFailed& failure) {
+    if (IsReadStep(failure.Step())) {
+      WriteConsoleLine("image read error");
+    } else {
+      WriteConsoleLine("image write error");
+    }
+    WriteFailureReason(path, failure.Reason());
+  } catch (const ERunError& error) {
+    WriteReport(ErrorReport(error, ExecutableName()));
+    WriteFailureReason(path, RunErrorReason(error));
+  } catch (const std::bad_alloc&) {
+    const EOutOfMemory error(0);
+    WriteReport(ErrorReport(error, ExecutableName()));
+    WriteFailureReason(path, RunErrorReason(error));
+  }
+  return false;
+}
+
+// The run's steps; returns the exit code or ends through a run-ending error
+// outside any file's run.
 int Run(int argc, const char* const* argv) {
-  const std::optional<std::string> argument = FirstArgument(argc, argv);
-  if (!argument) {
+  const std::vector<std::string> paths = PathArguments(argc, argv);
+  if (paths.empty()) {
     WriteConsoleLine("Tessvane v.0.0 alpha");
     WriteConsoleLine("______12.06.06._______________");
     WaitForEnter();
     return 1;
   }
-  if (argument->find(".tif") == std::string::npos) {
-    WriteConsoleLine("No TIFF file!");
-    WaitForEnter();
-    return 1;
+  bool all_cleared = true;
+  for (const std::string& path : paths) {
+    if (path.find(".tif") == std::string::npos) {
+      WriteConsoleLine("No TIFF file!");
+      WriteFailureReason(path, "the name does not contain \".tif\"");
+      if (paths.size() == 1) WaitForEnter();
+      all_cleared = false;
+    } else if (!ClearNamedFile(path)) {
+      all_cleared = false;
+    }
   }
-  const char* const name = argument->c_str();
-  TMyImage image;
-  switch (ClearFile(name, image)) {
-    case RunOutcome::Cleared: return 0;
-    case RunOutcome::ReadFailed: WriteConsoleLine("image read error"); break;
-    case RunOutcome::WriteFailed: WriteConsoleLine("image write error"); break;
-  }
-  return 1;
+  return all_cleared ? 0 : 1;
 }
 
 }  // namespace

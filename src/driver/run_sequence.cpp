@@ -2,17 +2,23 @@
 //
 // The file is one Target from the start: resolved, opened and locked once,
 // read through the locked descriptor, and replaced by a Replacement of it
-// that the writer fills.  A replacement failure (EFileFailed) is reported
-// on standard error with its reason and becomes a failed read or write.
+// that the writer fills.  What the replacement layer put right or could
+// not finish after the commit is told on standard error as a notice.
 //
-// The marker lives only while it is needed: it is released before the
-// write, so the write's peak memory is one image.
+// Pages are cleared one at a time, each while the new file is being
+// written, so the run holds one page and its marker at most.  The first
+// page is read and cleared, and its layout checked, before the new file is
+// begun: a file that cannot be read is reported as such, whatever its
+// permissions, and nothing touches the disk before.
 //
 // The reader may leave the pixels a view of the file, read only when the
-// image is cleared; a view that lost its pages meanwhile (the file cut
+// page is cleared; a view that lost its pages meanwhile (the file cut
 // short, the disk failing) gave zeroes, not the file, so the run is a
 // failed read and nothing is written.
 #include "run_sequence.h"
+
+#include <string>
+#include <vector>
 
 #include "console.h"
 #include "file_failure.h"
@@ -26,32 +32,37 @@ namespace {
 
 // Writes each notice as "tessvane: PATH: NOTICE" on standard error.
 void ReportNotices(const char* name, const std::vector<std::string>& notices) {
-  for (const std::string& notice : notices) ReportOnStandardError(name, notice);
+  for (const std::string& notice : notices) WriteFailureReason(name, notice);
 }
 
-RunOutcome ClearTarget(const char* const& name, TMyImage& image) {
-  const Target target(name);  // held to the end: other runs on the file wait
-  ReportNotices(name, target.notices());
+// Reads page index of input into image, a fresh record, and clears it.
+// EFileFailed (FileStep::Read) when the page is not read whole.
+void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
+  image = TMyImage();  // the previous page's memory goes first
   const std::uint32_t views_lost_before = LostFileViews();
-  if (ReadTiffImageFrom(target.fd(), name, image) != StatusDone) return RunOutcome::ReadFailed;
+  ReadTiffPage(input, index, image);
   ClearImage(image);  // the three clearing steps; the marker is gone after it
-  if (LostFileViews() != views_lost_before) return RunOutcome::ReadFailed;
-  Replacement replacement(target);
-  if (WriteTiffImageTo(replacement.fd(), name, image) != StatusDone) return RunOutcome::WriteFailed;
-  replacement.Commit();
-  ReportNotices(name, replacement.notices());
-  return RunOutcome::Cleared;
+  if (LostFileViews() != views_lost_before) {
+    throw EFileFailed(FileStep::Read, 0, "the file changed while it was cleared");
+  }
 }
 
 }  // namespace
 
-RunOutcome ClearFile(const char* const& name, TMyImage& image) {
-  try {
-    return ClearTarget(name, image);
-  } catch (const EFileFailed& failure) {
-    ReportOnStandardError(name, failure.Reason());
-    return IsReadStep(failure.Step()) ? RunOutcome::ReadFailed : RunOutcome::WriteFailed;
-  }
+void ClearFile(const char* const& name, TMyImage& image) {
+  const Target target(name);  // held to the end: other runs on the file wait
+  ReportNotices(name, target.notices());
+  TiffPages input = OpenTiffPages(target.fd(), name);
+  ClearPage(input, 0, image);
+  CheckPageLayout(image);  // run-ending errors before the disk is touched
+  const auto page_count = static_cast<std::uint32_t>(input.directories.size());
+  Replacement replacement(target);
+  WriteTiffPagesTo(replacement.fd(), name, image, page_count, [&](std::uint32_t index) -> const TMyImage& {
+    ClearPage(input, index, image);
+    return image;
+  });
+  replacement.Commit();
+  ReportNotices(name, replacement.notices());
 }
 
 }  // namespace tessvane

@@ -36,11 +36,10 @@ bool SameTime(const timespec& a, const timespec& b) {
 // The reason for errno in a few lower-case words.
 std::string ReasonFor(int error_number) {
   switch (error_number) {
-    case ENOENT: return "no such file";
     case EACCES: case EPERM: return "permission denied";
     case ELOOP: return "the name was changed to a symbolic link";
     case ENOTDIR: return "a directory in the path is not a directory";
-    default: return "cannot be opened";
+    default: return ErrnoReason(error_number);
   }
 }
 
@@ -74,9 +73,8 @@ void Target::OpenAndLock() {
                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat locked;
     if (!file_.valid()) Fail(FileStep::Lock, errno, ReasonFor(errno));
-    if (fstat(file_.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) {
-      Fail(FileStep::Lock, 0, "not a regular file");
-    }
+    if (fstat(file_.get(), &locked) != 0) Fail(FileStep::Lock, errno, ErrnoReason(errno));
+    if (!S_ISREG(locked.st_mode)) Fail(FileStep::Lock, 0, S_ISDIR(locked.st_mode) ? "a directory" : "not a regular file");
     int result;
     while ((result = flock(file_.get(), LOCK_EX)) != 0 && errno == EINTR) {
     }

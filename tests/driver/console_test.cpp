@@ -22,13 +22,13 @@ TEST(CommandLine, BlankArgumentsHoldOnlySeparatorsAndEmptyQuotePairs) {
   EXPECT_FALSE(IsBlankArgument("!"));        // 33 is the first non-separator
 }
 
-TEST(CommandLine, FirstArgumentSkipsBlankOnesAndKeepsQuotes) {
+TEST(CommandLine, PathArgumentsSkipBlankOnesAndKeepQuotes) {
   const char* none[] = {"tessvane"};
-  EXPECT_FALSE(FirstArgument(1, none));
+  EXPECT_TRUE(PathArguments(1, none).empty());
   const char* blanks[] = {"tessvane", "", "\"\"", " "};
-  EXPECT_FALSE(FirstArgument(4, blanks));
-  const char* quoted[] = {"tessvane", "", "my \"page\".tif", "other.tif"};
-  EXPECT_EQ(FirstArgument(4, quoted), "my \"page\".tif");
+  EXPECT_TRUE(PathArguments(4, blanks).empty());
+  const char* quoted[] = {"tessvane", "", "my \"page\".tif", " ", "other.tif"};
+  EXPECT_EQ(PathArguments(5, quoted), (std::vector<std::string>{"my \"page\".tif", "other.tif"}));
 }
 
 TEST(ErrorReport, NamesClassModuleOffsetAndText) {

@@ -56,9 +56,12 @@ TEST(Messages, UnreadableFileIsAReadErrorWithoutPause) {
   }
 }
 
-TEST(Messages, TheFirstNonBlankArgumentCountsAndTheRestAreIgnored) {
+// Blank arguments are skipped; every other one is a file to clear, and
+// among several a name without ".tif" is reported without a pause.
+TEST(Messages, EveryNonBlankArgumentCountsAndNoneOfSeveralPauses) {
   const auto result = RunTessvane({"", " ", "missing.tif", "other"}, {.close_input = true});
-  EXPECT_EQ(result.output, "image read error\r\n");
+  EXPECT_EQ(result.output, "image read error\r\nNo TIFF file!\r\n");
+  EXPECT_EQ(result.exit_code, 1);
 }
 
 TEST(Messages, PauseWaitsForALineAndFailsOnAClosedInput) {

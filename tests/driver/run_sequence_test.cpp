@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "file_failure.h"
 #include "test_tiff.h"
 
 namespace tessvane {
@@ -55,16 +56,17 @@ TEST(RunSequence, AFileCutShortWhileItIsClearedIsAFailedRead) {
     });
     TMyImage image;
     const char* name = path.c_str();
-    const RunOutcome outcome = ClearFile(name, image);
-    run_over.store(true);
-    cutter.join();
-    if (outcome == RunOutcome::ReadFailed) {
+    try {
+      ClearFile(name, image);
+    } catch (const EFileFailed& failure) {
       ++failed_reads;
+      EXPECT_EQ(failure.Step(), FileStep::Read);
+      EXPECT_EQ(failure.Reason(), "the file changed while it was cleared");
       EXPECT_TRUE(cut.load());
       EXPECT_EQ(testing_support::FileBytes(path).size(), 4096u);
-    } else {
-      EXPECT_EQ(outcome, RunOutcome::Cleared);
     }
+    run_over.store(true);
+    cutter.join();
   }
   EXPECT_EQ(failed_reads, 1);
 }

@@ -1,8 +1,8 @@
 #!/bin/sh
-# The xargs recipes of the README and the manual page, as printed, on a tree
-# whose names hold spaces, quotes and a newline, with one broken file: xargs
-# exits with 123, every good file is what a single run makes of it, and the
-# broken one is untouched.  The failed-file list names exactly the broken
+# The xargs and find -exec recipes of the README and the manual page, as
+# printed, on a tree whose names hold spaces, quotes and a newline, with one
+# broken file: xargs exits with 123 and find with 1, every good file is what
+# a single run makes of it, and the broken one is untouched.  The failed-file list names exactly the broken
 # file; the originals-keeping recipe clears the copy and leaves the originals.
 # Usage: xargs_recipe_test.sh SOURCE_DIR TESSVANE MAKE_SAMPLE_PAGE
 set -u
@@ -11,14 +11,15 @@ require find:findutils xargs:findutils nproc:coreutils
 
 make_scans
 
-# run_xargs WHAT RECIPE [tif-only]: the recipe on a fresh tree exits with
-# 123 and clears the tree; the broken file keeps its inode too.
+# run_xargs WHAT RECIPE [tif-only [STATUS]]: the recipe on a fresh tree
+# exits with STATUS (123 unless given) and clears the tree; the broken file
+# keeps its inode too.
 run_xargs() {
   reset_scans
   broken_inode=$(inode "$work/run/$broken")
   run_recipe "$2" >"$work/output"
   status=$?
-  [ "$status" -eq 123 ] || fail "$1 exited with $status, not 123"
+  [ "$status" -eq "${4-123}" ] || fail "$1 exited with $status, not ${4-123}"
   check_scans "$1" "${3-}"
   [ "$(inode "$work/run/$broken")" = "$broken_inode" ] || fail "$1 replaced the broken file"
 }
@@ -30,6 +31,14 @@ printf 'image read error\r\n' | cmp -s - "$work/output" ||
   fail "the README's xargs recipe printed: $(cat "$work/output")"
 man_recipe 'xargs'
 run_xargs "the manual page's xargs recipe" "$recipe" tif-only
+
+# find -exec with several files a run: find exits with 1 for the failure.
+readme_recipe '-exec tessvane'
+run_xargs "the README's find -exec recipe" "$recipe" tif-only 1
+printf 'image read error\r\n' | cmp -s - "$work/output" ||
+  fail "the README's find -exec recipe printed: $(cat "$work/output")"
+man_recipe '-exec tessvane'
+run_xargs "the manual page's find -exec recipe" "$recipe" tif-only 1
 
 # The failed-file list, on a fresh tree: exactly the broken file's name.
 readme_recipe 'failed.txt'

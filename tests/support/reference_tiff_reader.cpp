@@ -127,9 +127,25 @@ void UndoHorizontalDifferencing(std::vector<std::uint8_t>& rows, std::size_t wid
 
 }  // namespace
 
-ReferenceImage ReadTiffIndependently(const std::string& path) {
-  const std::vector<std::uint8_t> bytes = FileBytes(path);
-  const RawDirectory directory = ReadRawDirectory(bytes);
+namespace {
+
+// The bytes block decodes to: wanted bytes of stored samples.
+std::vector<std::uint8_t> DecodeBlock(std::uint32_t compression, const std::uint8_t* data,
+                                      std::size_t size, std::size_t wanted) {
+  switch (compression) {
+    case 1: return {data, data + std::min(size, wanted)};
+    case 5: return DecodeLzw(data, size, wanted);
+    case 8:
+    case 32946: return Inflate(data, size, wanted);
+    case 32773: return UnpackBits(data, size, wanted);
+    case 34925: return DecodeXz(data, size, wanted);
+    case 50000: return DecodeZstd(data, size, wanted);
+    default: Fail("compression " + std::to_string(compression) + " not handled");
+  }
+}
+
+// Decodes the directory of bytes.
+ReferenceImage DecodeDirectory(const std::vector<std::uint8_t>& bytes, const RawDirectory& directory) {
   auto single = [&](std::uint16_t tag, std::uint32_t fallback) {
     if (!directory.Has(tag)) return fallback;
     const std::vector<std::uint64_t> values = directory.Numbers(tag);
@@ -142,38 +158,76 @@ ReferenceImage ReadTiffIndependently(const std::string& path) {
   image.width = single(256, 0);
   image.height = single(257, 0);
   image.compression = single(259, 1);
-  image.rows_per_strip = std::min(single(278, UINT32_MAX), image.height);
+  image.photometric = single(262, 1);
+  image.subfile_type = single(254, 0);
+  image.tile_width = single(322, 0);
+  image.tile_length = single(323, 0);
+  for (const std::uint64_t value : numbers(320)) image.colormap.push_back(static_cast<std::uint16_t>(value));
   if (single(258, 1) != 8 || single(277, 1) != 1) Fail("not 8-bit gray");
   const std::uint32_t predictor = single(317, 1);
   if (predictor != 1 && predictor != 2) Fail("predictor not handled");
-  const std::vector<std::uint64_t> offsets = numbers(273);
-  const std::vector<std::uint64_t> counts = numbers(279);
-  if (image.rows_per_strip == 0 || offsets.size() != counts.size()) Fail("bad strip tables");
-  const std::size_t strips = (image.height + image.rows_per_strip - 1) / image.rows_per_strip;
-  if (offsets.size() < strips) Fail("too few strips");
-  for (std::size_t s = 0; s < strips; ++s) {
-    const std::uint32_t rows = std::min(image.rows_per_strip, image.height - image.rows_per_strip * static_cast<std::uint32_t>(s));
-    const std::size_t wanted = std::size_t{rows} * image.width;
-    if (offsets[s] > bytes.size() || counts[s] > bytes.size() - offsets[s]) Fail("strip past the end");
-    const std::uint8_t* data = bytes.data() + offsets[s];
-    const auto size = static_cast<std::size_t>(counts[s]);
-    std::vector<std::uint8_t> decoded;
-    switch (image.compression) {
-      case 1: decoded.assign(data, data + std::min(size, wanted)); break;
-      case 5: decoded = DecodeLzw(data, size, wanted); break;
-      case 8:
-      case 32946: decoded = Inflate(data, size, wanted); break;
-      case 32773: decoded = UnpackBits(data, size, wanted); break;
-      case 34925: decoded = DecodeXz(data, size, wanted); break;
-      case 50000: decoded = DecodeZstd(data, size, wanted); break;
-      default: Fail("compression " + std::to_string(image.compression) + " not handled");
-    }
-    if (decoded.size() < wanted) Fail("strip " + std::to_string(s) + " too short");
+  const bool tiled = image.tile_width != 0;
+  // Blocks: strips of rows_per_strip full rows, or tiles of the tile size.
+  const std::uint32_t block_width = tiled ? image.tile_width : image.width;
+  image.rows_per_strip = tiled ? 0 : std::min(single(278, UINT32_MAX), image.height);
+  const std::uint32_t block_length = tiled ? image.tile_length : image.rows_per_strip;
+  const std::vector<std::uint64_t> offsets = numbers(tiled ? 324 : 273);
+  const std::vector<std::uint64_t> counts = numbers(tiled ? 325 : 279);
+  if (block_width == 0 || block_length == 0 || offsets.size() != counts.size()) Fail("bad block tables");
+  const std::size_t across = (image.width + block_width - 1) / block_width;
+  const std::size_t down = (image.height + block_length - 1) / block_length;
+  if (offsets.size() < across * down) Fail("too few strips or tiles");
+  image.pixels.assign(std::size_t{image.width} * image.height, 0);
+  for (std::size_t b = 0; b < across * down; ++b) {
+    const std::size_t x = b % across * block_width;
+    const std::size_t y = b / across * block_length;
+    // A strip holds only the rows it has; a tile is always whole.
+    const std::size_t rows = tiled ? block_length : std::min<std::size_t>(block_length, image.height - y);
+    const std::size_t wanted = rows * block_width;
+    if (offsets[b] > bytes.size() || counts[b] > bytes.size() - offsets[b]) Fail("block past the end");
+    std::vector<std::uint8_t> decoded = DecodeBlock(image.compression, bytes.data() + offsets[b],
+                                                    static_cast<std::size_t>(counts[b]), wanted);
+    if (decoded.size() < wanted) Fail("block " + std::to_string(b) + " too short");
     decoded.resize(wanted);
-    if (predictor == 2) UndoHorizontalDifferencing(decoded, image.width);
-    image.pixels.insert(image.pixels.end(), decoded.begin(), decoded.end());
+    if (predictor == 2) UndoHorizontalDifferencing(decoded, block_width);
+    for (std::size_t r = 0; r < rows && y + r < image.height; ++r) {
+      const std::size_t columns = std::min<std::size_t>(block_width, image.width - x);
+      std::copy_n(decoded.begin() + static_cast<std::ptrdiff_t>(r * block_width), columns,
+                  image.pixels.begin() + static_cast<std::ptrdiff_t>((y + r) * image.width + x));
+    }
   }
   return image;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> ReferenceImage::GrayLevels() const {
+  std::vector<std::uint8_t> levels = pixels;
+  for (std::uint8_t& value : levels) {
+    if (photometric == 0) value = static_cast<std::uint8_t>(255 - value);
+    if (photometric == 3) {
+      if (colormap.size() != 768) Fail("palette without a colour map");
+      value = static_cast<std::uint8_t>(colormap[value] >> 8);
+    }
+  }
+  return levels;
+}
+
+ReferenceImage ReadTiffIndependently(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = FileBytes(path);
+  return DecodeDirectory(bytes, ReadRawDirectory(bytes));
+}
+
+std::vector<ReferenceImage> ReadPagesIndependently(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = FileBytes(path);
+  std::vector<ReferenceImage> pages;
+  RawDirectory directory = ReadRawDirectory(bytes);
+  for (;;) {
+    pages.push_back(DecodeDirectory(bytes, directory));
+    if (directory.next_offset == 0) return pages;
+    if (pages.size() > 1000) Fail("a loop of directories");
+    directory = ReadRawDirectory(bytes, directory.next_offset);
+  }
 }
 
 }  // namespace testing_support

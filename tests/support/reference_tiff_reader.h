@@ -1,7 +1,8 @@
-// A TIFF decoder that shares no code with libtiff: baseline strips of 8-bit
-// gray, classic or BigTIFF, uncompressed, PackBits, LZW, Deflate (through
-// zlib), ZSTD or LZMA, with or without horizontal differencing.  Used to
-// check that written files mean the same to another reader.
+// A TIFF decoder that shares no code with libtiff: strips or tiles of 8-bit
+// gray (min-is-black, min-is-white or a palette), every page of the file,
+// classic or BigTIFF, uncompressed, PackBits, LZW, Deflate (through zlib),
+// ZSTD or LZMA, with or without horizontal differencing.  Used to check
+// that written files mean the same to another reader.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,16 @@ struct ReferenceImage {
   std::uint32_t height = 0;
   std::uint32_t rows_per_strip = 0;
   std::uint32_t compression = 1;
-  std::vector<std::uint8_t> pixels;  // width × height bytes
+  std::uint32_t photometric = 1;
+  std::uint32_t tile_width = 0;      // 0 for strips
+  std::uint32_t tile_length = 0;
+  std::uint32_t subfile_type = 0;
+  std::vector<std::uint16_t> colormap;  // 768 entries of a palette page
+  std::vector<std::uint8_t> pixels;  // width × height stored samples
+
+  // The pixels as the page looks, 0 black: inverted for min-is-white,
+  // through the colour map's high bytes for a palette.
+  std::vector<std::uint8_t> GrayLevels() const;
 };
 
 // Decodes the first image of the file at path; std::runtime_error for a
@@ -23,5 +33,8 @@ struct ReferenceImage {
 // supplies exactly the rows it holds; bytes it decodes beyond them are
 // ignored.
 ReferenceImage ReadTiffIndependently(const std::string& path);
+
+// Every directory of the file at path in chain order, decoded the same way.
+std::vector<ReferenceImage> ReadPagesIndependently(const std::string& path);
 
 }  // namespace testing_support

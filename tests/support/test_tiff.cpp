@@ -12,10 +12,10 @@
 
 namespace testing_support {
 
-void WriteTestTiff(const std::string& path, const TiffLayout& layout,
-                   const std::vector<std::uint8_t>& pixels) {
-  TIFF* tiff = TIFFOpen(path.c_str(), "w");
-  if (tiff == nullptr) throw std::runtime_error("cannot create " + path);
+namespace {
+
+// Sets the tags of layout on the directory being written.
+void SetLayout(TIFF* tiff, const TiffLayout& layout) {
   TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, layout.width);
   TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, layout.height);
   TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits_per_sample);
@@ -28,6 +28,37 @@ void WriteTestTiff(const std::string& path, const TiffLayout& layout,
   if (layout.y_resolution != 0) TIFFSetField(tiff, TIFFTAG_YRESOLUTION, layout.y_resolution);
   if (layout.resolution_unit != 0) TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, layout.resolution_unit);
   if (layout.orientation != 0) TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
+  if (layout.subfile_type != 0) TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, layout.subfile_type);
+  if (layout.predictor != 0) TIFFSetField(tiff, TIFFTAG_PREDICTOR, layout.predictor);
+  if (!layout.description.empty()) TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, layout.description.c_str());
+  if (layout.tile_width != 0) {
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, layout.tile_width);
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, layout.tile_length);
+  }
+  if (!layout.colormap.empty()) {
+    TIFFSetField(tiff, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + 256,
+                 layout.colormap.data() + 512);
+  }
+}
+
+// Writes the tiles of one 8-bit page, edge tiles padded with zeros.
+bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
+  std::vector<std::uint8_t> tile(std::size_t{layout.tile_width} * layout.tile_length);
+  for (std::uint32_t y = 0; y < layout.height; y += layout.tile_length) {
+    for (std::uint32_t x = 0; x < layout.width; x += layout.tile_width) {
+      std::fill(tile.begin(), tile.end(), 0);
+      for (std::uint32_t r = 0; r < layout.tile_length && y + r < layout.height; ++r) {
+        const std::uint32_t columns = std::min(layout.tile_width, layout.width - x);
+        std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x),
+                    columns, tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width));
+      }
+      if (TIFFWriteTile(tiff, tile.data(), x, y, 0, 0) < 0) return false;
+    }
+  }
+  return true;
+}
+
+bool WriteStrips(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
   const std::size_t row_bytes =
       std::size_t{layout.width} * layout.samples_per_pixel * layout.bits_per_sample / 8;
   const std::uint32_t rows = layout.rows_per_strip == 0 ? layout.height : layout.rows_per_strip;
@@ -36,16 +67,51 @@ void WriteTestTiff(const std::string& path, const TiffLayout& layout,
     const std::uint32_t strip_rows = std::min(rows, layout.height - row);
     if (TIFFWriteEncodedStrip(tiff, strip, data + row * row_bytes,
                               static_cast<tmsize_t>(strip_rows * row_bytes)) < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void WriteTestTiff(const std::string& path, const TiffLayout& layout,
+                   const std::vector<std::uint8_t>& pixels) {
+  WriteTestTiffPages(path, {{layout, pixels}});
+}
+
+void WriteTestTiffPages(const std::string& path, const std::vector<TestPage>& pages,
+                        const char* mode) {
+  TIFF* tiff = TIFFOpen(path.c_str(), mode);
+  if (tiff == nullptr) throw std::runtime_error("cannot create " + path);
+  for (const TestPage& page : pages) {
+    SetLayout(tiff, page.layout);
+    const bool written = page.layout.tile_width != 0 ? WriteTiles(tiff, page.layout, page.pixels)
+                                                     : WriteStrips(tiff, page.layout, page.pixels);
+    if (!written || (pages.size() > 1 && !TIFFWriteDirectory(tiff))) {
       TIFFClose(tiff);
-      throw std::runtime_error("cannot write a strip of " + path);
+      throw std::runtime_error("cannot write a page of " + path);
     }
   }
   TIFFClose(tiff);
 }
 
-TiffContents ReadWithLibtiff(const std::string& path) {
+std::vector<std::uint16_t> GrayColormap(std::uint8_t (*level)(int)) {
+  std::vector<std::uint16_t> map(768);
+  for (int i = 0; i < 256; ++i) {
+    const auto value = static_cast<std::uint16_t>(level(i) * 257);
+    map[i] = map[256 + i] = map[512 + i] = value;
+  }
+  return map;
+}
+
+TiffContents ReadWithLibtiff(const std::string& path, int directory) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
   if (tiff == nullptr) throw std::runtime_error("libtiff cannot open " + path);
+  if (!TIFFSetDirectory(tiff, static_cast<tdir_t>(directory))) {
+    TIFFClose(tiff);
+    throw std::runtime_error("libtiff cannot read a directory of " + path);
+  }
   TiffContents contents;
   TiffLayout& layout = contents.layout;
   float resolution;
@@ -61,6 +127,35 @@ TiffContents ReadWithLibtiff(const std::string& path) {
   TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &layout.resolution_unit);
   TIFFGetField(tiff, TIFFTAG_ORIENTATION, &layout.orientation);
   TIFFGetField(tiff, TIFFTAG_PLANARCONFIG, &contents.planar_config);
+  TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &layout.subfile_type);
+  TIFFGetField(tiff, TIFFTAG_PREDICTOR, &layout.predictor);
+  const std::uint16_t* map[3] = {nullptr, nullptr, nullptr};
+  if (TIFFGetField(tiff, TIFFTAG_COLORMAP, &map[0], &map[1], &map[2])) {
+    for (const std::uint16_t* channel : map) contents.colormap.insert(contents.colormap.end(), channel, channel + 256);
+  }
+  contents.directories = TIFFNumberOfDirectories(tiff);
+  if (TIFFIsTiled(tiff)) {
+    TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout.tile_width);
+    TIFFGetField(tiff, TIFFTAG_TILELENGTH, &layout.tile_length);
+    contents.strip_count = TIFFNumberOfTiles(tiff);
+    std::vector<std::uint8_t> tile(static_cast<std::size_t>(TIFFTileSize(tiff)));
+    contents.pixels.resize(std::size_t{layout.width} * layout.height);
+    for (std::uint32_t y = 0; y < layout.height; y += layout.tile_length) {
+      for (std::uint32_t x = 0; x < layout.width; x += layout.tile_width) {
+        if (TIFFReadTile(tiff, tile.data(), x, y, 0, 0) < 0) {
+          TIFFClose(tiff);
+          throw std::runtime_error("libtiff cannot decode a tile of " + path);
+        }
+        for (std::uint32_t r = 0; r < layout.tile_length && y + r < layout.height; ++r) {
+          std::copy_n(tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width),
+                      std::min(layout.tile_width, layout.width - x),
+                      contents.pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x));
+        }
+      }
+    }
+    TIFFClose(tiff);
+    return contents;
+  }
   contents.strip_count = TIFFNumberOfStrips(tiff);
   const std::uint64_t* counts = nullptr;
   if (TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) && counts != nullptr) {
@@ -80,7 +175,6 @@ TiffContents ReadWithLibtiff(const std::string& path) {
     contents.pixels.insert(contents.pixels.end(), strip.begin(),
                            strip.begin() + static_cast<std::ptrdiff_t>(take));
   }
-  contents.directories = TIFFNumberOfDirectories(tiff);
   TIFFClose(tiff);
   return contents;
 }

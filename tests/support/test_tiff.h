@@ -21,11 +21,30 @@ struct TiffLayout {
   float y_resolution = 0;
   std::uint16_t resolution_unit = 0;
   std::uint16_t orientation = 0;
+  std::uint32_t tile_width = 0;      // with tile_length: tiles instead of strips
+  std::uint32_t tile_length = 0;
+  std::uint32_t subfile_type = 0;
+  std::uint16_t predictor = 0;
+  std::vector<std::uint16_t> colormap{};  // 768 entries for a palette page
+  std::string description{};              // ImageDescription; empty for none
 };
 
 // Writes a one-image TIFF of pixels (rows of width × samples bytes) at path.
 void WriteTestTiff(const std::string& path, const TiffLayout& layout,
                    const std::vector<std::uint8_t>& pixels);
+
+// One page of a test file: its layout and stored samples.
+struct TestPage {
+  TiffLayout layout;
+  std::vector<std::uint8_t> pixels;
+};
+
+// Writes the pages as one TIFF, in order; mode is libtiff's ("w", "w8b").
+void WriteTestTiffPages(const std::string& path, const std::vector<TestPage>& pages,
+                        const char* mode = "w");
+
+// A gray colour map whose entry i shows level level(i), as 16-bit values.
+std::vector<std::uint16_t> GrayColormap(std::uint8_t (*level)(int));
 
 // A file as libtiff reads it: its tags (0 for absent ones), strip count and
 // decoded pixels.
@@ -34,10 +53,12 @@ struct TiffContents {
   std::uint32_t strip_count = 0;
   std::uint16_t planar_config = 0;
   std::vector<std::uint64_t> strip_byte_counts;
-  std::vector<std::uint8_t> pixels;
+  std::vector<std::uint8_t> pixels;  // stored samples
+  std::vector<std::uint16_t> colormap;
   int directories = 0;
 };
-TiffContents ReadWithLibtiff(const std::string& path);
+// Directory directory of the file at path, strips or tiles.
+TiffContents ReadWithLibtiff(const std::string& path, int directory = 0);
 
 // The whole content of a file.
 std::vector<std::uint8_t> FileBytes(const std::string& path);

@@ -3,7 +3,9 @@
 // output file.
 //
 // The pixel in row r and column c is element r × Width + c of Pixels; rows
-// are not padded.  A field whose tag the input lacks stays 0; the 16-bit
+// are not padded.  Pixels are gray levels as the page looks, 0 black:
+// a min-is-white page is held inverted and a gray palette page through its
+// colour map, and the writer stores them back as Photometric says.  A field whose tag the input lacks stays 0; the 16-bit
 // tags are held in 32-bit fields with the high half zero.
 #pragma once
 
@@ -30,6 +32,8 @@ struct TImageFields {
   std::int32_t StripCount = 0;        // strips the library reports for the input
   std::uint32_t PlanarConfig = 0;     // PlanarConfiguration (284)
   std::uint32_t Orientation = 0;      // 274; 0 when the input has none
+  std::uint32_t TileWidth = 0;        // 322; 0 for a page stored in strips
+  std::uint32_t TileLength = 0;       // 323; 0 for a page stored in strips
 };
 
 // One tag value of the input that no field holds, as the TIFF library holds
@@ -55,6 +59,10 @@ struct TCarried {
   bool BigTiff = false;
   bool BigEndian = false;
   std::int32_t JpegQuality = 0;   // estimated from the input's tables; 0 when unknown
+  // The input's colour map (256 red, then green, then blue entries) when it
+  // is the identity gray ramp and the page is written back as a palette
+  // page; empty otherwise.
+  std::vector<std::uint16_t> Colormap;
 };
 
 // The image record: the directory fields, the pixels, and what else the

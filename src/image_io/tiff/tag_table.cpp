@@ -10,82 +10,108 @@
 
 #include <algorithm>
 #include <cstring>
-#include <variant>
+#include <tuple>
+#include <type_traits>
 
 #include "jpeg_quality.h"
 
 namespace tessvane {
 namespace {
 
-// How a row's value is fetched and set.
-enum class TagKind {
-  Long,           // record field; 32-bit unsigned in the library
-  Short,          // record field; 16-bit in the library
-  Float,          // record field; float in the library, set as double
-  FirstStrip,     // record field: a strip table's first entry; read only
-  One,            // not read; set as 1 (one sample per pixel)
-  Text,           // carried: NUL-terminated text
-  Pair,           // carried: two 16-bit values passed separately
-  Value,          // carried: one value of the library's width for the tag
-  Counted,        // carried: a count, then that many values
-  Array,          // carried: a fixed number of values (EXIF entries only)
-  ExifDirectory,  // the position of the EXIF directory: read, then written anew
-  JpegQuality,    // read as the quality of JPEGTables; set as the encoder's quality
-};
+// ---- the record's fields ------------------------------------------------------------
 
-using Field = std::variant<std::monostate, std::int32_t TImageFields::*,
-                           std::uint32_t TImageFields::*, float TImageFields::*>;
-
-struct TagRow {
+// A record field held in one tag: Stored is the type the library reads and
+// writes the tag's value as, Field the field's own type; the member
+// pointer must be of Field.  omit_zero: a zero field means the input had
+// no such tag, and none is written.
+template <typename Stored, typename Field>
+struct FieldRow {
   ttag_t tag;
-  TagKind kind;
-  Field field = {};
-  bool omit_zero = false;  // a zero field means the input had no such tag
+  Field TImageFields::*field;
+  bool omit_zero;
 };
+using LongRow = FieldRow<std::uint32_t, std::int32_t>;    // a 32-bit count in a signed field
+using ShortRow = FieldRow<std::uint16_t, std::uint32_t>;  // a 16-bit tag in a 32-bit field
+using FloatRow = FieldRow<float, float>;                  // set as a double
 
 // In the order the writer sets them: Compression comes before the codec's
-// own tags (Predictor, the JPEG quality), which the library knows only then.
-const TagRow TagTable[] = {
-    {TIFFTAG_IMAGEWIDTH, TagKind::Long, &TImageFields::Width},
-    {TIFFTAG_IMAGELENGTH, TagKind::Long, &TImageFields::Height},
-    {TIFFTAG_BITSPERSAMPLE, TagKind::Short, &TImageFields::BitsPerSample},
-    {TIFFTAG_SAMPLESPERPIXEL, TagKind::One},
-    {TIFFTAG_ROWSPERSTRIP, TagKind::Long, &TImageFields::RowsPerStrip, true},
-    {TIFFTAG_COMPRESSION, TagKind::Short, &TImageFields::Compression, true},
-    {TIFFTAG_PHOTOMETRIC, TagKind::Short, &TImageFields::Photometric},
-    {TIFFTAG_PLANARCONFIG, TagKind::Short, &TImageFields::PlanarConfig, true},
-    {TIFFTAG_XRESOLUTION, TagKind::Float, &TImageFields::XResolution, true},
-    {TIFFTAG_YRESOLUTION, TagKind::Float, &TImageFields::YResolution, true},
-    {TIFFTAG_RESOLUTIONUNIT, TagKind::Short, &TImageFields::ResolutionUnit, true},
-    {TIFFTAG_ORIENTATION, TagKind::Short, &TImageFields::Orientation, true},
-    {TIFFTAG_STRIPOFFSETS, TagKind::FirstStrip, &TImageFields::StripOffsets},
-    {TIFFTAG_STRIPBYTECOUNTS, TagKind::FirstStrip, &TImageFields::StripByteCounts},
-    {TIFFTAG_PREDICTOR, TagKind::Value},
-    {TIFFTAG_JPEGTABLES, TagKind::JpegQuality},
-    {TIFFTAG_IMAGEDESCRIPTION, TagKind::Text},
-    {TIFFTAG_DOCUMENTNAME, TagKind::Text},
-    {TIFFTAG_PAGENAME, TagKind::Text},
-    {TIFFTAG_PAGENUMBER, TagKind::Pair},
-    {TIFFTAG_MAKE, TagKind::Text},
-    {TIFFTAG_MODEL, TagKind::Text},
-    {TIFFTAG_SOFTWARE, TagKind::Text},
-    {TIFFTAG_DATETIME, TagKind::Text},
-    {TIFFTAG_ARTIST, TagKind::Text},
-    {TIFFTAG_HOSTCOMPUTER, TagKind::Text},
-    {TIFFTAG_COPYRIGHT, TagKind::Text},
-    {TIFFTAG_XPOSITION, TagKind::Value},
-    {TIFFTAG_YPOSITION, TagKind::Value},
-    {TIFFTAG_ICCPROFILE, TagKind::Counted},
-    {TIFFTAG_XMLPACKET, TagKind::Counted},
-    {TIFFTAG_RICHTIFFIPTC, TagKind::Counted},
-    {TIFFTAG_PHOTOSHOP, TagKind::Counted},
-    {TIFFTAG_EXIFIFD, TagKind::ExifDirectory},
+// own tags, which the library knows only then.
+const std::tuple FieldRows = {
+    LongRow{TIFFTAG_IMAGEWIDTH, &TImageFields::Width, false},
+    LongRow{TIFFTAG_IMAGELENGTH, &TImageFields::Height, false},
+    ShortRow{TIFFTAG_BITSPERSAMPLE, &TImageFields::BitsPerSample, false},
+    LongRow{TIFFTAG_ROWSPERSTRIP, &TImageFields::RowsPerStrip, true},
+    ShortRow{TIFFTAG_COMPRESSION, &TImageFields::Compression, true},
+    ShortRow{TIFFTAG_PHOTOMETRIC, &TImageFields::Photometric, false},
+    ShortRow{TIFFTAG_PLANARCONFIG, &TImageFields::PlanarConfig, true},
+    FloatRow{TIFFTAG_XRESOLUTION, &TImageFields::XResolution, true},
+    FloatRow{TIFFTAG_YRESOLUTION, &TImageFields::YResolution, true},
+    ShortRow{TIFFTAG_RESOLUTIONUNIT, &TImageFields::ResolutionUnit, true},
+    ShortRow{TIFFTAG_ORIENTATION, &TImageFields::Orientation, true},
 };
 
-// The quality a JPEG page is encoded at when its own cannot be estimated.
-constexpr int FallbackJpegQuality = 95;
+template <typename Stored, typename Field>
+void FetchField(TIFF* tiff, const FieldRow<Stored, Field>& row, TImageFields& fields) {
+  Stored value{};
+  if (TIFFGetField(tiff, row.tag, &value)) fields.*row.field = static_cast<Field>(value);
+}
+
+// The value as the library takes it from the argument list: the promoted
+// type of what it stores (int for 16 bits, double for a float).
+template <typename Stored, typename Field>
+auto Passed(Field value) {
+  if constexpr (std::is_same_v<Stored, float>) {
+    return static_cast<double>(value);
+  } else if constexpr (std::is_same_v<Stored, std::uint16_t>) {
+    return static_cast<int>(value);
+  } else {
+    return static_cast<Stored>(value);
+  }
+}
+
+// True when the row is set or left out.
+template <typename Stored, typename Field>
+bool SetField(TIFF* tiff, const FieldRow<Stored, Field>& row, const TImageFields& fields) {
+  const Field value = fields.*row.field;
+  return (row.omit_zero && value == 0) || TIFFSetField(tiff, row.tag, Passed<Stored>(value));
+}
 
 // ---- carried values ------------------------------------------------------------
+
+// How a carried value is fetched and set.
+enum class Shape {
+  Text,     // NUL-terminated text
+  Pair,     // two 16-bit values passed separately
+  Value,    // one value of the library's width for the tag
+  Counted,  // a count, then that many values
+  Array,    // a fixed number of values (EXIF entries only)
+};
+
+struct CarriedRow {
+  ttag_t tag;
+  Shape shape;
+};
+
+const CarriedRow CarriedRows[] = {
+    {TIFFTAG_PREDICTOR, Shape::Value},  // a codec tag: after Compression
+    {TIFFTAG_IMAGEDESCRIPTION, Shape::Text},
+    {TIFFTAG_DOCUMENTNAME, Shape::Text},
+    {TIFFTAG_PAGENAME, Shape::Text},
+    {TIFFTAG_PAGENUMBER, Shape::Pair},
+    {TIFFTAG_MAKE, Shape::Text},
+    {TIFFTAG_MODEL, Shape::Text},
+    {TIFFTAG_SOFTWARE, Shape::Text},
+    {TIFFTAG_DATETIME, Shape::Text},
+    {TIFFTAG_ARTIST, Shape::Text},
+    {TIFFTAG_HOSTCOMPUTER, Shape::Text},
+    {TIFFTAG_COPYRIGHT, Shape::Text},
+    {TIFFTAG_XPOSITION, Shape::Value},
+    {TIFFTAG_YPOSITION, Shape::Value},
+    {TIFFTAG_ICCPROFILE, Shape::Counted},
+    {TIFFTAG_XMLPACKET, Shape::Counted},
+    {TIFFTAG_RICHTIFFIPTC, Shape::Counted},
+    {TIFFTAG_PHOTOSHOP, Shape::Counted},
+};
 
 // The library's descriptor of tag in the directory being read or written,
 // or null.  Codec tags (Predictor) are known only under their codec, and an
@@ -93,11 +119,11 @@ constexpr int FallbackJpegQuality = 95;
 // the library's own lookup would print an "Internal error" for it.
 const TIFFField* FindTag(TIFF* tiff, ttag_t tag) { return TIFFFindField(tiff, tag, TIFF_ANY); }
 
-// The kind of an EXIF entry's value, from its field descriptor.
-TagKind KindOfField(const TIFFField* field) {
-  if (TIFFFieldSetGetCountSize(field) != 0) return TagKind::Counted;
-  if (TIFFFieldDataType(field) == TIFF_ASCII) return TagKind::Text;
-  return TIFFFieldReadCount(field) == 1 ? TagKind::Value : TagKind::Array;
+// The shape of an EXIF entry's value, from its field descriptor.
+Shape ShapeOfField(const TIFFField* field) {
+  if (TIFFFieldSetGetCountSize(field) != 0) return Shape::Counted;
+  if (TIFFFieldDataType(field) == TIFF_ASCII) return Shape::Text;
+  return TIFFFieldReadCount(field) == 1 ? Shape::Value : Shape::Array;
 }
 
 // Copies count values of size bytes from data into value.
@@ -107,17 +133,17 @@ void Keep(TCarriedTag& value, std::uint32_t count, const void* data, std::size_t
   value.Bytes.assign(bytes, bytes + std::size_t{count} * size);
 }
 
-// Fetches tag's value of kind from the current directory; false when it is
-// absent or of a shape the library does not describe.
-bool FetchValue(TIFF* tiff, ttag_t tag, TagKind kind, TCarriedTag& value) {
+// Fetches tag's value of shape from the current directory; false when it
+// is absent or of a shape the library does not describe.
+bool FetchValue(TIFF* tiff, ttag_t tag, Shape shape, TCarriedTag& value) {
   const TIFFField* field = FindTag(tiff, tag);
   if (field == nullptr) return false;
   const auto size = static_cast<std::size_t>(TIFFFieldSetGetSize(field));
   value.Tag = tag;
   value.Type = static_cast<std::uint16_t>(TIFFFieldDataType(field));
   const void* data = nullptr;
-  switch (kind) {
-    case TagKind::Counted: {
+  switch (shape) {
+    case Shape::Counted: {
       std::uint32_t count = 0;
       std::uint16_t short_count = 0;
       const bool wide = TIFFFieldSetGetCountSize(field) == 4;
@@ -129,32 +155,32 @@ bool FetchValue(TIFF* tiff, ttag_t tag, TagKind kind, TCarriedTag& value) {
       Keep(value, count, data, size);
       return true;
     }
-    case TagKind::Text: {
+    case Shape::Text: {
       const char* text = nullptr;
       if (!TIFFGetField(tiff, tag, &text) || text == nullptr) return false;
       Keep(value, static_cast<std::uint32_t>(std::strlen(text) + 1), text, 1);
       return true;
     }
-    case TagKind::Pair: {
+    case Shape::Pair: {
       std::uint16_t pair[2] = {0, 0};
       if (!TIFFGetField(tiff, tag, &pair[0], &pair[1])) return false;
       Keep(value, 2, pair, 2);
       return true;
     }
-    case TagKind::Value: {
+    case Shape::Value: {
       std::uint64_t slot = 0;  // wide and aligned enough for any single value
       if (size == 0 || size > sizeof slot || !TIFFGetField(tiff, tag, &slot)) return false;
       Keep(value, 1, &slot, size);
       return true;
     }
-    case TagKind::Array: {
+    case Shape::Array: {
       const int count = TIFFFieldReadCount(field);
       if (count < 1 || !TIFFGetField(tiff, tag, &data) || data == nullptr) return false;
       Keep(value, static_cast<std::uint32_t>(count), data, size);
       return true;
     }
-    default: return false;
   }
+  return false;
 }
 
 // Sets one value of a numeric field from its bytes, widened as the library
@@ -194,38 +220,39 @@ bool SetSingleValue(TIFF* tiff, const TIFFField* field, const TCarriedTag& value
       std::memcpy(&number, bytes, 8);
       return TIFFSetField(tiff, tag, number);
     }
-    default: return false;
   }
+  return false;
 }
 
-// Hands a carried value of kind back to the library; false when the library
-// has no such tag, the bytes do not match what it will read, or it refuses.
-bool SetValue(TIFF* tiff, TagKind kind, const TCarriedTag& value) {
+// Hands a carried value of shape back to the library; false when the
+// library has no such tag, the bytes do not match what it will read, or it
+// refuses.
+bool SetValue(TIFF* tiff, Shape shape, const TCarriedTag& value) {
   const TIFFField* field = FindTag(tiff, value.Tag);
   if (field == nullptr) return false;
   const auto size = static_cast<std::size_t>(TIFFFieldSetGetSize(field));
   const bool sized = value.Bytes.size() == std::size_t{value.Count} * size;
   void* data = const_cast<std::uint8_t*>(value.Bytes.data());  // the library only reads it
-  switch (kind) {
-    case TagKind::Counted:
+  switch (shape) {
+    case Shape::Counted:
       if (!sized) return false;
       return TIFFFieldSetGetCountSize(field) == 4
                  ? TIFFSetField(tiff, value.Tag, value.Count, data)
                  : value.Count <= UINT16_MAX && TIFFSetField(tiff, value.Tag, static_cast<int>(value.Count), data);
-    case TagKind::Text:
+    case Shape::Text:
       return !value.Bytes.empty() && value.Bytes.back() == 0 && TIFFSetField(tiff, value.Tag, data);
-    case TagKind::Pair: {
+    case Shape::Pair: {
       if (value.Bytes.size() != 4) return false;
       std::uint16_t pair[2];
       std::memcpy(pair, data, 4);
       return TIFFSetField(tiff, value.Tag, int{pair[0]}, int{pair[1]});
     }
-    case TagKind::Value: return value.Count == 1 && sized && SetSingleValue(tiff, field, value);
-    case TagKind::Array:
+    case Shape::Value: return value.Count == 1 && sized && SetSingleValue(tiff, field, value);
+    case Shape::Array:
       return static_cast<int>(value.Count) == TIFFFieldReadCount(field) && sized &&
              TIFFSetField(tiff, value.Tag, data);
-    default: return false;
   }
+  return false;
 }
 
 const TCarriedTag* FindCarried(const TCarried& carried, ttag_t tag) {
@@ -234,87 +261,32 @@ const TCarriedTag* FindCarried(const TCarried& carried, ttag_t tag) {
   return found == carried.Tags.end() ? nullptr : &*found;
 }
 
-// ---- rows ------------------------------------------------------------------------
+// ---- the special cases read straight ---------------------------------------------
 
-// Fetches one row into image.  Values land in typed temporaries first:
-// libtiff stores 16 bits for the short tags and a pointer for the tables.
-void FetchRow(TIFF* tiff, const TagRow& row, TMyImage& image) {
-  std::uint32_t long_value;
-  std::uint16_t short_value;
-  float float_value;
-  const std::uint64_t* table;
-  std::uint32_t size;
-  const void* data;
-  switch (row.kind) {
-    case TagKind::Long:
-      if (TIFFGetField(tiff, row.tag, &long_value)) {
-        image.*std::get<std::int32_t TImageFields::*>(row.field) = static_cast<std::int32_t>(long_value);
-      }
-      break;
-    case TagKind::Short:
-      if (TIFFGetField(tiff, row.tag, &short_value)) {
-        image.*std::get<std::uint32_t TImageFields::*>(row.field) = short_value;
-      }
-      break;
-    case TagKind::Float:
-      if (TIFFGetField(tiff, row.tag, &float_value)) {
-        image.*std::get<float TImageFields::*>(row.field) = float_value;
-      }
-      break;
-    case TagKind::FirstStrip:
-      // Recorded for information only: the first strip's position or
-      // stored length, when it fits the 32-bit field.
-      if (TIFFGetField(tiff, row.tag, &table) && table != nullptr && table[0] <= UINT32_MAX) {
-        image.*std::get<std::uint32_t TImageFields::*>(row.field) = static_cast<std::uint32_t>(table[0]);
-      }
-      break;
-    case TagKind::ExifDirectory:
-      if (!TIFFGetField(tiff, row.tag, &image.Carried.ExifOffset)) image.Carried.ExifOffset = 0;
-      break;
-    case TagKind::JpegQuality:
-      if (TIFFGetField(tiff, row.tag, &size, &data) && data != nullptr) {
-        image.Carried.JpegQuality = EstimateJpegQuality(static_cast<const std::uint8_t*>(data), size);
-      }
-      break;
-    case TagKind::One: break;
-    default: {
-      TCarriedTag value;
-      if (FetchValue(tiff, row.tag, row.kind, value)) image.Carried.Tags.push_back(std::move(value));
-      break;
-    }
+// The first strip's position and stored length, for information only, when
+// they fit the 32-bit fields.
+void FetchFirstStrip(TIFF* tiff, TImageFields& fields) {
+  const std::uint64_t* table = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_STRIPOFFSETS, &table) && table != nullptr && table[0] <= UINT32_MAX) {
+    fields.StripOffsets = static_cast<std::uint32_t>(table[0]);
+  }
+  table = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &table) && table != nullptr && table[0] <= UINT32_MAX) {
+    fields.StripByteCounts = static_cast<std::uint32_t>(table[0]);
   }
 }
 
-// Sets one row from image; true when it is left out.
-bool SetRow(TIFF* tiff, const TagRow& row, const TMyImage& image, std::uint64_t exif_offset) {
-  switch (row.kind) {
-    case TagKind::Long: {
-      const std::int32_t value = image.*std::get<std::int32_t TImageFields::*>(row.field);
-      return (row.omit_zero && value == 0) || TIFFSetField(tiff, row.tag, static_cast<std::uint32_t>(value));
-    }
-    case TagKind::Short: {
-      const std::uint32_t value = image.*std::get<std::uint32_t TImageFields::*>(row.field);
-      return (row.omit_zero && value == 0) || TIFFSetField(tiff, row.tag, value);
-    }
-    case TagKind::Float: {
-      const float value = image.*std::get<float TImageFields::*>(row.field);
-      return (row.omit_zero && value == 0) || TIFFSetField(tiff, row.tag, static_cast<double>(value));
-    }
-    case TagKind::One: return TIFFSetField(tiff, row.tag, 1);
-    case TagKind::ExifDirectory: return exif_offset == 0 || TIFFSetField(tiff, row.tag, exif_offset);
-    case TagKind::JpegQuality: {
-      // JPEG is lossy: each run decodes and encodes again, at the input's
-      // own quality so that the loss stays that of one encode at it.
-      if (image.Compression != COMPRESSION_JPEG) return true;
-      const int quality = image.Carried.JpegQuality > 0 ? image.Carried.JpegQuality : FallbackJpegQuality;
-      return TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, quality);
-    }
-    case TagKind::FirstStrip: return true;  // the library writes its own strip tables
-    default: {
-      const TCarriedTag* value = FindCarried(image.Carried, row.tag);
-      return value == nullptr || SetValue(tiff, row.kind, *value);
-    }
+// The JPEG quality estimated from the page's JPEGTables; the EXIF
+// directory's position; the container.
+void FetchCarriedSpecials(TIFF* tiff, TCarried& carried) {
+  std::uint32_t size = 0;
+  const void* data = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_JPEGTABLES, &size, &data) && data != nullptr) {
+    carried.JpegQuality = EstimateJpegQuality(static_cast<const std::uint8_t*>(data), size);
   }
+  if (!TIFFGetField(tiff, TIFFTAG_EXIFIFD, &carried.ExifOffset)) carried.ExifOffset = 0;
+  carried.BigTiff = TIFFIsBigTIFF(tiff) != 0;
+  carried.BigEndian = TIFFIsBigEndian(tiff) != 0;
 }
 
 // Makes an EXIF entry that the library does not know by number known to the
@@ -331,9 +303,13 @@ bool KnowTag(TIFF* tiff, const TCarriedTag& value) {
 }  // namespace
 
 void FetchTags(TIFF* tiff, TMyImage& image) {
-  for (const TagRow& row : TagTable) FetchRow(tiff, row, image);
-  image.Carried.BigTiff = TIFFIsBigTIFF(tiff) != 0;
-  image.Carried.BigEndian = TIFFIsBigEndian(tiff) != 0;
+  std::apply([&](const auto&... row) { (FetchField(tiff, row, image), ...); }, FieldRows);
+  FetchFirstStrip(tiff, image);
+  for (const CarriedRow& row : CarriedRows) {
+    TCarriedTag value;
+    if (FetchValue(tiff, row.tag, row.shape, value)) image.Carried.Tags.push_back(std::move(value));
+  }
+  FetchCarriedSpecials(tiff, image.Carried);
 }
 
 bool FetchExifDirectory(TIFF* tiff, TCarried& carried) {
@@ -349,7 +325,7 @@ bool FetchExifDirectory(TIFF* tiff, TCarried& carried) {
     const TIFFDataType type = TIFFFieldDataType(field);
     if (type == TIFF_IFD || type == TIFF_IFD8) continue;
     TCarriedTag value;
-    if (!FetchValue(tiff, tag, KindOfField(field), value)) return false;
+    if (!FetchValue(tiff, tag, ShapeOfField(field), value)) return false;
     carried.Exif.push_back(std::move(value));
   }
   return true;
@@ -362,18 +338,23 @@ bool WriteExifDirectory(TIFF* tiff, const TCarried& carried, std::uint64_t& offs
   for (const TCarriedTag& value : carried.Exif) {
     if (!KnowTag(tiff, value)) return false;
     const TIFFField* field = FindTag(tiff, value.Tag);
-    if (field == nullptr || !SetValue(tiff, KindOfField(field), value)) return false;
+    if (field == nullptr || !SetValue(tiff, ShapeOfField(field), value)) return false;
   }
   if (!TIFFWriteCustomDirectory(tiff, &offset)) return false;
-  // The image directory that follows starts from the library's defaults.
+  // The page's directory that follows starts from the library's defaults.
   TIFFFreeDirectory(tiff);
   TIFFCreateDirectory(tiff);
   return offset != 0;
 }
 
-bool SetTags(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset) {
-  return std::all_of(std::begin(TagTable), std::end(TagTable), [&](const TagRow& row) {
-    return SetRow(tiff, row, image, exif_offset);
+bool SetFieldTags(TIFF* tiff, const TImageFields& fields) {
+  return std::apply([&](const auto&... row) { return (SetField(tiff, row, fields) && ...); }, FieldRows);
+}
+
+bool SetCarriedTags(TIFF* tiff, const TCarried& carried) {
+  return std::all_of(std::begin(CarriedRows), std::end(CarriedRows), [&](const CarriedRow& row) {
+    const TCarriedTag* value = FindCarried(carried, row.tag);
+    return value == nullptr || SetValue(tiff, row.shape, *value);
   });
 }
 

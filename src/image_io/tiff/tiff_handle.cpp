@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "file_failure.h"
+
 namespace tessvane {
 namespace {
 
@@ -32,6 +34,7 @@ struct Sink {
   std::uint64_t length = 0;         // the file's length
   std::uint64_t writeback_end = 0;  // bytes before it were handed to writeback
   bool failed = false;
+  int error = 0;                    // errno of the first failed write
 };
 
 tmsize_t SinkRead(thandle_t handle, void* buffer, tmsize_t size) {
@@ -62,6 +65,7 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
                                    static_cast<off_t>(sink->position));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
+      if (!sink->failed) sink->error = written < 0 ? errno : EIO;
       sink->failed = true;
       break;
     }
@@ -110,22 +114,36 @@ const char* WriteMode(TiffContainer container) {
 
 }  // namespace
 
-bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
+void WriteTiffToFd(int fd, const char* name, TiffContainer container,
                    const std::function<bool(TIFF*)>& encode) {
   Sink sink{fd};
   // The descriptor's own place and length, read once.
   struct stat status;
   const off_t start = lseek(fd, 0, SEEK_CUR);
-  if (start < 0 || fstat(fd, &status) != 0 || status.st_size < 0) return false;
+  if (start < 0 || fstat(fd, &status) != 0 || status.st_size < 0) {
+    const int error = errno;
+    throw EFileFailed(FileStep::Write, error, ErrnoReason(error));
+  }
   sink.position = static_cast<std::uint64_t>(start);
   sink.length = static_cast<std::uint64_t>(status.st_size);
   TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
                                  SinkSize, SinkMap, SinkUnmap));
-  if (!tiff) return false;
-  const bool encoded =
-      encode(tiff.get()) && TIFFWriteDirectory(tiff.get()) && TIFFFlush(tiff.get());
+  if (!tiff) {
+    // The library could not write the header: a failed write's errno if
+    // that was the cause.
+    if (sink.failed) throw EFileFailed(FileStep::Write, sink.error, ErrnoReason(sink.error));
+    throw EFileFailed(FileStep::Write, 0, "the library cannot begin the file");
+  }
+  bool encoded = false;
+  try {
+    encoded = encode(tiff.get()) && TIFFWriteDirectory(tiff.get()) && TIFFFlush(tiff.get());
+  } catch (const EFileFailed& failure) {
+    // The library's failure after a failed write is the write's.
+    if (!sink.failed || failure.Step() != FileStep::Write) throw;
+  }
   tiff.reset();
-  return encoded && !sink.failed;
+  if (sink.failed) throw EFileFailed(FileStep::Write, sink.error, ErrnoReason(sink.error));
+  if (!encoded) throw EFileFailed(FileStep::Write, 0, "the library cannot write the file");
 }
 
 }  // namespace tessvane

@@ -23,9 +23,12 @@ struct TiffContainer {
 
 // Writes a whole TIFF file, directory included, to the empty file open at
 // fd, in container: encode sets up the image on the handle it is given.
-// name is used in the library's diagnostics only.  False when encode, the
-// library or any write to fd fails.  The descriptor stays open.
-bool WriteTiffToFd(int fd, const char* name, TiffContainer container,
+// name is used in the library's diagnostics only.  EFileFailed
+// (FileStep::Write): with the errno when fd cannot be examined or a write
+// to it fails (whatever encode raised after it), without one when the
+// library cannot begin or finish the file or encode returns false.  What
+// else encode raises passes through.  The descriptor stays open.
+void WriteTiffToFd(int fd, const char* name, TiffContainer container,
                    const std::function<bool(TIFF*)>& encode);
 
 }  // namespace tessvane

@@ -1,17 +1,26 @@
-// The TIFF reader: the first image of a TIFF file into an image record,
-// through libtiff's strip interface.
+// The TIFF reader: the pages of a TIFF file into image records, through
+// libtiff's strip and tile interfaces.
 //
-// It accepts only what the tool can rewrite without loss: one image of
-// 8-bit unsigned min-is-black samples, one sample per pixel, in strips.  It
-// decodes each strip straight into Pixels, strip i at i × S, where S is the
-// library's strip size; the last strip supplies whatever remains.
+// It accepts only what the tool can rewrite without loss: pages of 8-bit
+// unsigned gray samples, one sample per pixel, stored min-is-black,
+// min-is-white or through a gray palette, in strips or tiles.  Every
+// refusal names its reason (EFileFailed), and all of them are made for
+// every page before any pixel memory is had.  The strips and tiles of the
+// whole file must lie inside it and share no byte: a small file whose
+// strips all point at one compressed strip would otherwise decode to any
+// size it claims.
 //
-// A page stored uncompressed with its strips back to back is one range of
-// the file, exactly the bytes decoding would copy.  Pixels are then a view
-// of that range (ByteArray::ViewOfFile) rather than a copy: no fresh
-// memory to fill, no copy to make.  Whoever reads the view must compare
-// LostFileViews() before and after, in case the file is cut short
-// meanwhile.
+// A strip page is decoded straight into Pixels, strip i at i × S, where S
+// is the library's strip size; the last strip supplies whatever remains.
+// A tile page is decoded tile by tile into a buffer and copied into its
+// rectangle of Pixels.  Min-is-white and palette pages are then mapped to
+// gray levels as the page looks.
+//
+// A min-is-black page stored uncompressed with its strips back to back is
+// one range of the file, exactly the bytes decoding would copy.  Pixels
+// are then a view of that range (ByteArray::ViewOfFile) rather than a
+// copy.  Whoever reads the view must compare LostFileViews() before and
+// after, in case the file is cut short meanwhile.
 //
 // The order of the checks is part of the tool's behaviour: which error a
 // malformed file reports, and at which check, is what users and scripts
@@ -23,20 +32,87 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string>
+#include <tuple>
 #include <utility>
 
+#include "file_failure.h"
 #include "io_status.h"
 #include "tag_table.h"
-#include "tiff_handle.h"
 
 namespace tessvane {
 namespace {
 
-// True when the open image is one the tool can rewrite without loss: the
-// file's only image, in strips, of 8-bit unsigned min-is-black samples, one
-// a pixel (TIFF defaults applied to absent tags).  Anything else would lose
-// its colour map, other images or samples, or come out inverted.
-bool IsSingleGrayImage(TIFF* tiff) {
+[[noreturn]] void Refuse(std::string reason) {
+  throw EFileFailed(FileStep::Read, 0, std::move(reason));
+}
+
+// "page 3: " before a reason when the file has more than one page.
+std::string PagePrefix(const TiffPages& input, std::uint32_t index) {
+  if (input.directories.size() < 2) return {};
+  return "page " + std::to_string(index + 1) + ": ";
+}
+
+// ---- what is accepted ------------------------------------------------------------
+
+constexpr char OnlyGray[] = "; only 8-bit grayscale is accepted";
+
+// The photometric interpretations that are not gray, as a user knows them.
+std::string PhotometricName(std::uint16_t photometric) {
+  switch (photometric) {
+    case PHOTOMETRIC_RGB: return "RGB colour";
+    case PHOTOMETRIC_SEPARATED: return "CMYK colour";
+    case PHOTOMETRIC_YCBCR: return "YCbCr colour";
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB: return "Lab colour";
+    case PHOTOMETRIC_MASK: return "a transparency mask";
+    default: return "photometric interpretation " + std::to_string(photometric);
+  }
+}
+
+// The palette page's colour map (256 entries a channel), or nulls.
+struct ColourMap {
+  const std::uint16_t* red = nullptr;
+  const std::uint16_t* green = nullptr;
+  const std::uint16_t* blue = nullptr;
+};
+
+ColourMap ColourMapOf(TIFF* tiff) {
+  ColourMap map;
+  if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
+  return map;
+}
+
+// True when every entry of the map is a gray: red, green and blue equal.
+bool IsGrayMap(const ColourMap& map) {
+  if (map.red == nullptr || map.green == nullptr || map.blue == nullptr) return false;
+  for (int i = 0; i < 256; ++i) {
+    if (map.red[i] != map.green[i] || map.red[i] != map.blue[i]) return false;
+  }
+  return true;
+}
+
+// The gray level of each palette entry: the high byte of its 16-bit value.
+std::array<std::uint8_t, 256> PaletteLevels(const ColourMap& map) {
+  std::array<std::uint8_t, 256> levels{};
+  for (int i = 0; i < 256; ++i) levels[i] = static_cast<std::uint8_t>(map.red[i] >> 8);
+  return levels;
+}
+
+bool IsIdentity(const std::array<std::uint8_t, 256>& levels) {
+  for (int i = 0; i < 256; ++i) {
+    if (levels[i] != i) return false;
+  }
+  return true;
+}
+
+// Why the open directory is not a page the tool can rewrite without loss;
+// empty when it is one (TIFF defaults applied to absent tags).
+std::string RefusalOf(TIFF* tiff) {
   std::uint16_t bits = 0;
   std::uint16_t samples = 0;
   std::uint16_t format = 0;
@@ -44,18 +120,109 @@ bool IsSingleGrayImage(TIFF* tiff) {
   TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
   TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
-  return bits == 8 && samples == 1 && format == SAMPLEFORMAT_UINT &&
-         TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) &&
-         photometric == PHOTOMETRIC_MINISBLACK && !TIFFIsTiled(tiff) &&
-         TIFFLastDirectory(tiff);
+  if (samples != 1) return std::to_string(samples) + " samples per pixel" + OnlyGray;
+  if (bits != 8) return std::to_string(bits) + (bits == 1 ? " bit" : " bits") + " per sample" + OnlyGray;
+  if (format == SAMPLEFORMAT_INT) return std::string("signed samples") + OnlyGray;
+  if (format != SAMPLEFORMAT_UINT) return std::string("floating-point or complex samples") + OnlyGray;
+  if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return "no photometric interpretation";
+  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) return {};
+  if (photometric != PHOTOMETRIC_PALETTE) return PhotometricName(photometric) + OnlyGray;
+  if (!IsGrayMap(ColourMapOf(tiff))) return "a colour palette; only gray palettes are accepted";
+  return {};
 }
 
-// Decodes strip index into destination, which takes wanted bytes.  False
-// when the library fails or delivers fewer bytes than wanted.
-bool DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
+// True when the open directory is a reduced-resolution image of another.
+bool IsReducedImage(TIFF* tiff) {
+  std::uint32_t type = 0;
+  return TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &type) && (type & FILETYPE_REDUCEDIMAGE) != 0;
+}
+
+// ---- where the strips lie ----------------------------------------------------------
+
+// The bytes a strip or tile takes in the file.
+struct StoredBlock {
+  std::uint64_t offset;
+  std::uint64_t end;      // one past its last byte
+  std::uint32_t page;     // index among the pages
+  std::uint32_t index;    // strip or tile number in its page
+  bool tile;
+};
+
+std::string BlockName(const TiffPages& input, const StoredBlock& block) {
+  std::string name = input.directories.size() < 2 ? "" : "page " + std::to_string(block.page + 1) + " ";
+  return name + (block.tile ? "tile " : "strip ") + std::to_string(block.index);
+}
+
+// Adds the strips or tiles of the open directory, page page, to blocks;
+// refuses one that is empty or reaches past file_size.
+void CollectBlocks(TiffPages& input, std::uint32_t page, std::uint64_t file_size,
+                   std::vector<StoredBlock>& blocks) {
+  TIFF* const tiff = input.tiff.get();
+  const bool tile = TIFFIsTiled(tiff) != 0;
+  const std::uint32_t count = TIFFNumberOfStrips(tiff);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint64_t offset = TIFFGetStrileOffset(tiff, i);
+    const std::uint64_t size = TIFFGetStrileByteCount(tiff, i);
+    const StoredBlock block{offset, offset + size, page, i, tile};
+    if (size == 0) Refuse(BlockName(input, block) + " holds no data");
+    if (offset > file_size || size > file_size - offset) {
+      Refuse(BlockName(input, block) + " lies outside the file");
+    }
+    blocks.push_back(block);
+  }
+}
+
+// Refuses blocks of which two share a byte.
+void RefuseSharedBytes(const TiffPages& input, std::vector<StoredBlock>& blocks) {
+  // Ties in file order of the pages and blocks, so the reason names the
+  // first two that share.
+  std::sort(blocks.begin(), blocks.end(), [](const StoredBlock& a, const StoredBlock& b) {
+    return std::tie(a.offset, a.page, a.index) < std::tie(b.offset, b.page, b.index);
+  });
+  for (std::size_t i = 1; i < blocks.size(); ++i) {
+    if (blocks[i].offset < blocks[i - 1].end) {
+      Refuse(BlockName(input, blocks[i - 1]) + " and " + BlockName(input, blocks[i]) + " share bytes");
+    }
+  }
+}
+
+// Makes directory the open one; refuses it when the library cannot read it.
+void OpenDirectory(TIFF* tiff, std::uint32_t directory) {
+  if (!TIFFSetDirectory(tiff, static_cast<tdir_t>(directory))) {
+    Refuse("directory " + std::to_string(directory + 1) + " cannot be read");
+  }
+}
+
+// Lists the pages of input and checks each: what it holds, and where its
+// strips or tiles lie in a file of file_size bytes.
+void CheckPages(TiffPages& input, std::uint64_t file_size) {
+  TIFF* const tiff = input.tiff.get();
+  const tdir_t directories = TIFFNumberOfDirectories(tiff);
+  for (tdir_t d = 0; d < directories; ++d) {
+    OpenDirectory(tiff, d);
+    if (!IsReducedImage(tiff)) input.directories.push_back(d);
+  }
+  if (input.directories.empty()) Refuse("no full-resolution image in the file");
+  std::vector<StoredBlock> blocks;
+  for (std::uint32_t page = 0; page < input.directories.size(); ++page) {
+    OpenDirectory(tiff, input.directories[page]);
+    const std::string refusal = RefusalOf(tiff);
+    if (!refusal.empty()) Refuse(PagePrefix(input, page) + refusal);
+    CollectBlocks(input, page, file_size, blocks);
+  }
+  RefuseSharedBytes(input, blocks);
+}
+
+// ---- decoding strips -----------------------------------------------------------------
+
+// Decodes strip index into destination, which takes wanted bytes; refuses
+// the page when the library fails or delivers fewer bytes than wanted.
+void DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
                  std::uint32_t wanted) {
-  if (wanted == 0) return true;
-  return TIFFReadEncodedStrip(tiff, index, destination, wanted) >= static_cast<tmsize_t>(wanted);
+  if (wanted == 0) return;
+  if (TIFFReadEncodedStrip(tiff, index, destination, wanted) < static_cast<tmsize_t>(wanted)) {
+    Refuse("strip " + std::to_string(index) + " does not decode");
+  }
 }
 
 // The strip geometry the reader works with: the library's strip size and
@@ -70,17 +237,16 @@ struct StripLayout {
 // Every strip but the last, each decoded straight into its place.  A strip
 // that would reach past the pixels is decoded into overhang and copied up to
 // the end of the pixels, so that the range error comes after the bytes
-// before it are stored, as a byte-by-byte copy would fail.  Failed: a strip
-// does not decode.  ERangeError / EIntOverflow as the byte copy meets them.
-IoStatus ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
+// before it are stored, as a byte-by-byte copy would fail.  EFileFailed: a
+// strip does not decode.  ERangeError / EIntOverflow as the byte copy meets
+// them.
+void ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
                         ByteArray& overhang) {
   for (std::uint32_t i = 0; i + 1 < layout.strip_count; ++i) {
     const std::uint64_t start = std::uint64_t{i} * layout.size;
     const bool fits = start + layout.size <= layout.pixel_count;
     if (!fits && overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    if (!DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size)) {
-      return IoStatus::Failed;
-    }
+    DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size);
     // The strip's first and last index are formed (and may overflow) even
     // when the strip fits, as the copy into Pixels forms them.
     const std::int32_t low = CheckedMul(static_cast<std::int32_t>(i), layout.strip_size);
@@ -93,31 +259,29 @@ IoStatus ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels
       }
     }
   }
-  return IoStatus::Done;
 }
 
 // The last strip, which supplies the rest of the pixels, at most one strip's
-// worth.  Failed: it does not decode.  Then the last strip's first pixel
+// worth.  EFileFailed: it does not decode.  Then the last strip's first pixel
 // and the image's last pixel must both be formable (EIntOverflow), and the
 // rest may not be longer than one strip (ERangeError).
-IoStatus ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
+void ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
                        ByteArray& overhang) {
   const std::uint32_t last = layout.strip_count - 1;
   const std::uint64_t start = std::uint64_t{last} * layout.size;
   const std::uint64_t rest = layout.pixel_count > start ? layout.pixel_count - start : 0;
   const auto wanted = static_cast<std::uint32_t>(rest < layout.size ? rest : layout.size);
   if (wanted > 0) {
-    if (!DecodeStrip(tiff, last, pixels.Data() + start, wanted)) return IoStatus::Failed;
+    DecodeStrip(tiff, last, pixels.Data() + start, wanted);
   } else {
     // Nothing of it is kept, but a strip that does not decode still means
     // a damaged file.
     if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    if (!DecodeStrip(tiff, last, overhang.Data(), layout.size)) return IoStatus::Failed;
+    DecodeStrip(tiff, last, overhang.Data(), layout.size);
   }
   RequireMulFits(static_cast<std::int32_t>(last), layout.strip_size);
   RequireSubUnsignedFits(layout.pixel_count, 1);
   if (rest > layout.size) RaiseRangeError();
-  return IoStatus::Done;
 }
 
 // Sizes Pixels and works out the strips: EIntOverflow when Width × Height
@@ -190,78 +354,228 @@ bool ViewStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
   return true;
 }
 
-// Opens the file at name for reading without blocking on a FIFO or a
-// device: a path that names no regular file gets no handle.  A path that
-// cannot be opened at all goes to TIFFOpen, which reports it on standard
-// error as it always has.
+// Decodes a strip page into image.Pixels, as a view of the file where the
+// strips allow it.
+void ReadStrips(TIFF* tiff, TMyImage& image) {
+  const StripLayout layout = PlanReading(tiff, image);
+  if (image.Photometric == PHOTOMETRIC_MINISBLACK && ViewStrips(tiff, layout, image.Pixels)) return;
+  ByteArray overhang;
+  ReadFullStrips(tiff, layout, image.Pixels, overhang);
+  ReadLastStrip(tiff, layout, image.Pixels, overhang);
+}
+
+// ---- decoding tiles --------------------------------------------------------------------
+
+// The tile grid of a page: tile size, and how many tiles across and down.
+struct TileGrid {
+  std::uint32_t width;
+  std::uint32_t length;
+  std::uint32_t across;
+  std::uint32_t down;
+};
+
+// Sizes Pixels and works out the tiles of image: EIntOverflow when
+// Width × Height or a tile's size does not fit 32 bits, ERangeError for a
+// negative one, EFileFailed for tile counts that do not cover the image.
+TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
+  const std::int32_t count = CheckedMul(image.Width, image.Height);
+  image.Pixels.SetLength(count);
+  const std::uint32_t width = image.TileWidth;
+  const std::uint32_t length = image.TileLength;
+  if (width == 0 || length == 0) Refuse("tiles of no size");
+  static_cast<void>(ToUnsigned(CheckedMul(ToInt32(width), ToInt32(length))));
+  const TileGrid grid{width, length, (ToUnsigned(image.Width) + width - 1) / width,
+                      (ToUnsigned(image.Height) + length - 1) / length};
+  const std::uint32_t tiles = TIFFNumberOfTiles(tiff);
+  if (std::uint64_t{grid.across} * grid.down != tiles) Refuse("the tiles do not cover the image");
+  image.StripCount = ToInt32(tiles);
+  return grid;
+}
+
+// Decodes tile index into buffer, which takes one whole tile; refuses the
+// page when the library fails.
+void DecodeTile(TIFF* tiff, std::uint32_t index, ByteArray& buffer) {
+  if (TIFFReadEncodedTile(tiff, index, buffer.Data(), buffer.Length()) <
+      static_cast<tmsize_t>(buffer.Length())) {
+    Refuse("tile " + std::to_string(index) + " does not decode");
+  }
+}
+
+// Copies the part of tile (column, row of the grid) that lies inside the
+// image from buffer into pixels; the rest of the tile is padding.
+void PlaceTile(const TileGrid& grid, std::uint32_t column, std::uint32_t row,
+               const ByteArray& buffer, const TMyImage& image, ByteArray& pixels) {
+  const auto width = static_cast<std::uint32_t>(image.Width);
+  const auto height = static_cast<std::uint32_t>(image.Height);
+  const std::uint32_t x = column * grid.width;
+  const std::uint32_t y = row * grid.length;
+  const std::uint32_t columns = std::min(grid.width, width - x);
+  const std::uint32_t rows = std::min(grid.length, height - y);
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    std::copy_n(buffer.Data() + std::size_t{r} * grid.width, columns,
+                pixels.Data() + std::size_t{y + r} * width + x);
+  }
+}
+
+// Decodes a tile page into image.Pixels, tile by tile.
+void ReadTiles(TIFF* tiff, TMyImage& image) {
+  const TileGrid grid = PlanTiles(tiff, image);
+  ByteArray buffer;
+  buffer.SetLength(ToInt32(std::int64_t{grid.width} * grid.length));
+  for (std::uint32_t row = 0; row < grid.down; ++row) {
+    for (std::uint32_t column = 0; column < grid.across; ++column) {
+      DecodeTile(tiff, row * grid.across + column, buffer);
+      PlaceTile(grid, column, row, buffer, image, image.Pixels);
+    }
+  }
+}
+
+// ---- gray levels -----------------------------------------------------------------------
+
+// Maps every pixel through levels.
+void MapPixels(ByteArray& pixels, const std::array<std::uint8_t, 256>& levels) {
+  std::uint8_t* const data = pixels.Data();
+  for (std::uint32_t i = 0; i < pixels.Length(); ++i) data[i] = levels[data[i]];
+}
+
+// Turns the stored samples of image into gray levels as the page looks.  A
+// min-is-white page is inverted; a palette page goes through its map's
+// levels and keeps the map only when it is the identity ramp, which it is
+// then written back with; otherwise it is written back as min-is-black.
+void ToGrayLevels(TIFF* tiff, TMyImage& image) {
+  if (image.Photometric == PHOTOMETRIC_MINISWHITE) {
+    std::array<std::uint8_t, 256> inverted{};
+    for (int i = 0; i < 256; ++i) inverted[i] = static_cast<std::uint8_t>(255 - i);
+    MapPixels(image.Pixels, inverted);
+  } else if (image.Photometric == PHOTOMETRIC_PALETTE) {
+    const ColourMap map = ColourMapOf(tiff);
+    const std::array<std::uint8_t, 256> levels = PaletteLevels(map);
+    if (IsIdentity(levels)) {
+      image.Carried.Colormap.assign(map.red, map.red + 256);
+      image.Carried.Colormap.insert(image.Carried.Colormap.end(), map.green, map.green + 256);
+      image.Carried.Colormap.insert(image.Carried.Colormap.end(), map.blue, map.blue + 256);
+    } else {
+      MapPixels(image.Pixels, levels);
+      image.Photometric = PHOTOMETRIC_MINISBLACK;
+    }
+  }
+}
+
+// ---- opening ---------------------------------------------------------------------------
+
 // The library's mode for reading.  "c": a page stored as one large
 // uncompressed strip is read as that one strip, and so written back,
 // rather than in the pieces the library cuts.  "m": no memory map;
 // reading is measured faster without.
 constexpr char Mode[] = "rmc";
 
-TIFF* OpenRegularFile(const char* name) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return TIFFOpen(name, Mode);
+// Opens the regular file already open at fd for reading, through a
+// descriptor of its own (the handle closes it; fd stays open), and sets
+// file_size to its length.  EFileFailed (FileStep::Lock) with the reason
+// when fd names no regular file or no TIFF file the library can open.
+TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
   struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
-    return nullptr;
+  if (fstat(fd, &status) != 0) {
+    const int error = errno;
+    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
   }
-  TIFF* const tiff = TIFFFdOpen(fd, name, Mode);  // the handle closes fd
-  if (tiff == nullptr) close(fd);
-  return tiff;
+  if (!S_ISREG(status.st_mode)) {
+    throw EFileFailed(FileStep::Lock, 0, S_ISDIR(status.st_mode) ? "a directory" : "not a regular file");
+  }
+  file_size = static_cast<std::uint64_t>(status.st_size);
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) {
+    const int error = errno;
+    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
+  }
+  TIFF* const tiff = TIFFFdOpen(own, name, Mode);  // the handle closes own
+  if (tiff == nullptr) {
+    close(own);
+    throw EFileFailed(FileStep::Lock, 0, "not a TIFF file, or its first directory cannot be read");
+  }
+  return TiffHandle(tiff);
 }
 
-// Asks the kernel to start reading the whole file now, once the image is
-// known to be one the tool will read in full.  From a cold cache the disk
+// Opens the file at name for reading without blocking on a FIFO or a
+// device.  EFileFailed (FileStep::Lock) with the reason when it cannot be
+// opened, names no regular file or holds no TIFF file the library can open.
+TiffHandle OpenRegularFile(const char* name, std::uint64_t& file_size) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    const int error = errno;
+    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
+  }
+  try {
+    TiffHandle tiff = OpenOpenFile(fd, name, file_size);
+    close(fd);
+    return tiff;
+  } catch (const EFileFailed&) {
+    close(fd);
+    throw;
+  }
+}
+
+// Asks the kernel to start reading the whole file now, once its pages are
+// known to be ones the tool will read in full.  From a cold cache the disk
 // then works while the strips are decoded into fresh memory, instead of
 // each strip waiting for its own read.  A hint: its failure changes nothing.
 void ReadAheadWholeFile(TIFF* tiff) {
   posix_fadvise(TIFFFileno(tiff), 0, 0, POSIX_FADV_WILLNEED);
 }
 
-// Opens the regular file already open at fd for reading, through a
-// descriptor of its own (the handle closes it; fd stays open).
-TIFF* OpenOpenFile(int fd, const char* name) {
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (own < 0) return nullptr;
-  TIFF* const tiff = TIFFFdOpen(own, name, Mode);
-  if (tiff == nullptr) close(own);
-  return tiff;
-}
-
-// The reader behind ReadTiffImage, in the status vocabulary, on the file
-// open at fd, or at name when fd is -1.
-IoStatus ReadImage(int fd, const char* name, TMyImage& image) {
-  const TiffHandle tiff(fd < 0 ? OpenRegularFile(name) : OpenOpenFile(fd, name));
-  if (!tiff) return IoStatus::CannotOpen;
-  FetchTags(tiff.get(), image);
-  if (!IsSingleGrayImage(tiff.get())) return IoStatus::Failed;
-  const StripLayout layout = PlanReading(tiff.get(), image);
-  ReadAheadWholeFile(tiff.get());
-  if (!ViewStrips(tiff.get(), layout, image.Pixels)) {
-    ByteArray overhang;
-    const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
-    if (full != IoStatus::Done) return full;
-    const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
-    if (last != IoStatus::Done) return last;
-  }
-  // Last, as it leaves the first directory: an EXIF directory that cannot
-  // be read cannot be carried, and the file is refused rather than lose it.
-  return FetchExifDirectory(tiff.get(), image.Carried) ? IoStatus::Done : IoStatus::Failed;
+// Checks every page of the file just opened in input and starts reading
+// it ahead; what OpenTiffPages raises.
+TiffPages CheckedPages(TiffPages input, std::uint64_t file_size) {
+  CheckPages(input, file_size);
+  ReadAheadWholeFile(input.tiff.get());
+  return input;
 }
 
 }  // namespace
 
-std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
-  return StatusCode(ReadImage(-1, name, image));
+TiffPages OpenTiffPages(const char* name) {
+  std::uint64_t file_size = 0;
+  TiffHandle tiff = OpenRegularFile(name, file_size);
+  return CheckedPages(TiffPages{std::move(tiff), {}}, file_size);
 }
 
-std::int32_t ReadTiffImageFrom(int fd, const char* const& name, TMyImage& image) {
-  return StatusCode(ReadImage(fd, name, image));
+TiffPages OpenTiffPages(int fd, const char* name) {
+  std::uint64_t file_size = 0;
+  TiffHandle tiff = OpenOpenFile(fd, name, file_size);
+  return CheckedPages(TiffPages{std::move(tiff), {}}, file_size);
+}
+
+void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
+  TIFF* const tiff = input.tiff.get();
+  OpenDirectory(tiff, input.directories.at(index));
+  FetchTags(tiff, image);
+  try {
+    if (TIFFIsTiled(tiff)) {
+      image.RowsPerStrip = 0;  // tiles have no strips
+      TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &image.TileWidth);
+      TIFFGetField(tiff, TIFFTAG_TILELENGTH, &image.TileLength);
+      ReadTiles(tiff, image);
+    } else {
+      ReadStrips(tiff, image);
+    }
+    ToGrayLevels(tiff, image);
+    // Last, as it leaves the page's directory: an EXIF directory that
+    // cannot be read cannot be carried, and the file is refused rather
+    // than lose it.
+    if (!FetchExifDirectory(tiff, image.Carried)) Refuse("the EXIF directory cannot be read");
+  } catch (const EFileFailed& failure) {
+    Refuse(PagePrefix(input, index) + failure.Reason());
+  }
+}
+
+std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
+  try {
+    TiffPages input = OpenTiffPages(name);
+    ReadTiffPage(input, 0, image);
+    return StatusDone;
+  } catch (const EFileFailed& failure) {
+    return StatusCode(failure.Step() == FileStep::Lock ? IoStatus::CannotOpen : IoStatus::Failed);
+  }
 }
 
 }  // namespace tessvane

@@ -1,24 +1,50 @@
-// The TIFF reader: the first image of a TIFF file into an image record.
+// The TIFF reader: the pages of a TIFF file, one at a time, into image
+// records.
+//
+// A file is opened and every page checked first, before any pixel memory
+// is had: each page must be 8-bit gray (min-is-black, min-is-white or a
+// gray palette), in strips or tiles, and every strip or tile of the file
+// must lie inside it without sharing a byte with another.  Then each page
+// is read on its own, so only one page's pixels are held at a time.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "image_record.h"
+#include "tiff_handle.h"
 
 namespace tessvane {
 
-// Reads the first image of the TIFF file at name into image (fields and
-// Pixels).  name is the driver's name pointer, taken by reference like the
-// writer's.  Returns 1 when read whole, −1 when the library cannot open the
-// file (image untouched), 0 when it holds no image this tool can rewrite or
-// does not decode.  Size and layout faults raise ERangeError, EIntOverflow
-// or EOutOfMemory.
-std::int32_t ReadTiffImage(const char* const& name, TMyImage& image);
+// An input file open for reading and the directories that are its pages,
+// in file order.  Reduced-resolution images (thumbnails, pyramid levels)
+// are not pages: the new pixels would make them false.
+struct TiffPages {
+  TiffHandle tiff;
+  std::vector<std::uint32_t> directories;
+};
 
-// The same, reading the file already open at fd (which stays open), so
-// that what is read is the file the caller locked and will replace; name
-// appears in the library's diagnostics only.  −1 when fd is no regular
-// file or the library cannot open it.
-std::int32_t ReadTiffImageFrom(int fd, const char* const& name, TMyImage& image);
+// Opens the TIFF file at name and checks every page.  EFileFailed with
+// FileStep::Lock when the file cannot be opened, with FileStep::Read and
+// the reason when a page is not one the tool rewrites or the strips or
+// tiles break the layout rules.
+TiffPages OpenTiffPages(const char* name);
+
+// The same on the file already open at fd (it stays open; the pages are
+// read through a descriptor of their own): how the run reads the file it
+// has locked, so that what is read is the file that will be replaced.
+TiffPages OpenTiffPages(int fd, const char* name);
+
+// Reads page index (below directories.size()) of input into image, a fresh
+// record: fields, carried tags and Pixels as gray levels.  EFileFailed
+// (FileStep::Read) when the page does not decode; ERangeError, EIntOverflow
+// or EOutOfMemory for sizes and layouts that do not fit the record.
+void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image);
+
+// The first page of the TIFF file at name into image, in the reader's
+// status: 1 when read whole, −1 when the file cannot be opened (image
+// untouched), 0 when a page is refused or does not decode.  Raises what
+// ReadTiffPage raises besides EFileFailed.
+std::int32_t ReadTiffImage(const char* const& name, TMyImage& image);
 
 }  // namespace tessvane

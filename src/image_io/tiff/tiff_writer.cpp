@@ -1,25 +1,39 @@
-// The TIFF writer: an image record into a new TIFF, through libtiff's
-// strip interface, written to a descriptor it is handed.
+// The TIFF writer: image records into a new TIFF, through libtiff's strip
+// and tile interfaces, written to a descriptor it is handed.
 //
-// The writer reproduces the layout the record describes (RowsPerStrip rows
-// a strip, StripCount strips) and the record's tags.  It makes every check
-// that can end the run before it writes a byte.  Where the descriptor
-// comes from, and how the new file takes the old one's place, is the
-// caller's: the run sequence hands it a Replacement's descriptor.
+// Each page is written in the layout its record describes (RowsPerStrip
+// rows a strip and StripCount strips, or tiles of TileWidth × TileLength)
+// with the record's tags, pages one after another in one file.  The first
+// page's layout can be checked before the disk is touched
+// (CheckPageLayout).  Where the descriptor comes from, and how the new
+// file takes the old one's place, is the caller's: the run sequence hands
+// it a Replacement's descriptor, and the old file stays until the new one
+// is whole.
+//
+// Pixels are gray levels as the page looks; a min-is-white page is stored
+// inverted again, on a copy, so the record's pixels are never changed.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "file_failure.h"
 #include "io_status.h"
 #include "replacement.h"
+#include "target.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
 namespace tessvane {
 namespace {
+
+[[noreturn]] void CannotWrite(std::string reason) {
+  throw EFileFailed(FileStep::Write, 0, std::move(reason));
+}
 
 // The strip layout a record asks the writer for, checked against its pixels.
 struct StripPlan {
@@ -74,88 +88,224 @@ StripPlan PlanStrips(const TMyImage& image) {
   return {strip_count, static_cast<std::uint32_t>(strip_size), last_start, pixel_count};
 }
 
-// True when every strip of the image being written holds data.  The library
-// reports success for compressions it cannot encode and leaves those strips
-// empty.
-bool EveryStripWritten(TIFF* tiff) {
+// The tile grid a tiled record asks for: EIntOverflow or ERangeError where
+// the image's or a tile's size cannot be formed or the pixels are fewer
+// than the image holds.
+struct TilePlan {
+  std::uint32_t width;
+  std::uint32_t length;
+  std::uint32_t across;
+  std::uint32_t down;
+};
+
+TilePlan PlanTiles(const TMyImage& image) {
+  const std::uint32_t count = ToUnsigned(CheckedMul(image.Width, image.Height));
+  if (count > image.Pixels.Length()) RaiseRangeError();
+  const std::uint32_t width = image.TileWidth;
+  const std::uint32_t length = image.TileLength;
+  if (width == 0 || length == 0) RaiseRangeError();
+  static_cast<void>(ToUnsigned(CheckedMul(ToInt32(width), ToInt32(length))));
+  return {width, length, (ToUnsigned(image.Width) + width - 1) / width,
+          (ToUnsigned(image.Height) + length - 1) / length};
+}
+
+// Checks the layout of image as PlanStrips or PlanTiles does.
+void CheckLayout(const TMyImage& image) {
+  if (image.TileWidth != 0) {
+    static_cast<void>(PlanTiles(image));
+  } else {
+    static_cast<void>(PlanStrips(image));
+  }
+}
+
+// True when every strip or tile of the page being written holds data.  The
+// library reports success for compressions it cannot encode and leaves
+// those strips empty.  (The library keeps tile byte counts in the strip
+// table.)
+bool EveryBlockWritten(TIFF* tiff) {
   const std::uint64_t* byte_counts = nullptr;
   if (!TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &byte_counts) || byte_counts == nullptr) {
     return false;
   }
-  const std::uint32_t strips = TIFFNumberOfStrips(tiff);
-  for (std::uint32_t i = 0; i < strips; ++i) {
+  const std::uint32_t blocks = TIFFNumberOfStrips(tiff);
+  for (std::uint32_t i = 0; i < blocks; ++i) {
     if (byte_counts[i] == 0) return false;
   }
   return true;
 }
 
-// Hands strip index, size bytes at data, to the library.  The library takes
-// a writable buffer and does not promise to leave it alone: its predictor
-// differences samples in place (libtiff 4.5 happens to do so on a copy of
-// its own for whole strips).  So with a predictor the strip is first copied
-// into scratch and the record's pixels are never handed over; without one
-// (scratch null) nothing changes the buffer and the pixels go uncopied.
-// False when the library fails.
-bool WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
-                ByteArray* scratch) {
-  auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no predictor
-  if (scratch != nullptr) {
-    std::memcpy(scratch->Data(), data, size);
-    buffer = scratch->Data();
-  }
-  return TIFFWriteEncodedStrip(tiff, index, buffer, size) >= 0;
-}
-
-// True when the image being written is encoded with a predictor.
+// True when the page being written is encoded with a predictor.
 bool EncodesWithPredictor(TIFF* tiff) {
   std::uint16_t predictor = PREDICTOR_NONE;
   return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
 }
 
-// Encodes the record's EXIF directory, tags and strips into a new file;
-// false on any failure the library reports or an empty strip.
-// EOutOfMemory when a predictor's strip copy cannot be had.
-bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
-  std::uint64_t exif_offset = 0;
-  if (!WriteExifDirectory(tiff, image.Carried, exif_offset) ||
-      !SetTags(tiff, image, exif_offset)) {
-    return false;
+// Copies size gray levels from data to stored, as the page stores them.
+void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored) {
+  if (!inverted) {
+    std::memcpy(stored, data, size);
+    return;
   }
+  for (std::uint32_t i = 0; i < size; ++i) stored[i] = static_cast<std::uint8_t>(255 - data[i]);
+}
+
+// Hands strip index, size bytes at data, to the library.  The library takes
+// a writable buffer and does not promise to leave it alone: its predictor
+// differences samples in place (libtiff 4.5 happens to do so on a copy of
+// its own for whole strips).  So with a predictor, or for a min-is-white
+// page, the strip is first stored into scratch and the record's pixels are
+// never handed over; otherwise (scratch null) nothing changes the buffer
+// and the pixels go uncopied.  EFileFailed when the library fails.
+void WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
+                ByteArray* scratch, bool inverted) {
+  auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no scratch
+  if (scratch != nullptr) {
+    StoreLevels(data, size, inverted, scratch->Data());
+    buffer = scratch->Data();
+  }
+  if (TIFFWriteEncodedStrip(tiff, index, buffer, size) < 0) {
+    CannotWrite("strip " + std::to_string(index) + " cannot be encoded");
+  }
+}
+
+// Writes the strips of image as plan lays them out.  EOutOfMemory when a
+// strip copy cannot be had, EFileFailed when the library fails.
+void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
+  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
   ByteArray scratch;
-  if (EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
+  if (inverted || EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
   ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
   const std::uint8_t* pixels = image.Pixels.Data();
   for (std::uint32_t i = 0; i + 1 < plan.strip_count; ++i) {
-    if (!WriteStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size, plan.strip_size, copy)) {
-      return false;
-    }
+    WriteStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size, plan.strip_size, copy, inverted);
   }
   // The last strip carries only the rows it holds.
-  if (plan.pixel_count > plan.last_start &&
-      !WriteStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
-                  plan.pixel_count - plan.last_start, copy)) {
-    return false;
+  if (plan.pixel_count > plan.last_start) {
+    WriteStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
+               plan.pixel_count - plan.last_start, copy, inverted);
   }
-  return EveryStripWritten(tiff);
+}
+
+// Fills tile with the part of the image at tile (column, row) of the grid,
+// as the page stores it, and zeroes where the tile reaches past the image.
+void FillTile(const TMyImage& image, const TilePlan& plan, std::uint32_t column,
+              std::uint32_t row, ByteArray& tile) {
+  const auto width = static_cast<std::uint32_t>(image.Width);
+  const std::uint32_t x = column * plan.width;
+  const std::uint32_t y = row * plan.length;
+  const std::uint32_t columns = std::min(plan.width, width - x);
+  const std::uint32_t rows = std::min(plan.length, static_cast<std::uint32_t>(image.Height) - y);
+  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+  std::memset(tile.Data(), 0, tile.Length());
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    StoreLevels(image.Pixels.Data() + std::size_t{y + r} * width + x, columns, inverted,
+                tile.Data() + std::size_t{r} * plan.width);
+  }
+}
+
+// Writes the tiles of image, each assembled in a buffer of its own (the
+// library may change it).  EFileFailed when the library fails.
+void EncodeTiles(TIFF* tiff, const TMyImage& image, const TilePlan& plan) {
+  ByteArray tile;
+  tile.SetLength(ToInt32(std::int64_t{plan.width} * plan.length));
+  for (std::uint32_t row = 0; row < plan.down; ++row) {
+    for (std::uint32_t column = 0; column < plan.across; ++column) {
+      FillTile(image, plan, column, row, tile);
+      const std::uint32_t index = row * plan.across + column;
+      if (TIFFWriteEncodedTile(tiff, index, tile.Data(), tile.Length()) < 0) {
+        CannotWrite("tile " + std::to_string(index) + " cannot be encoded");
+      }
+    }
+  }
+}
+
+// The quality a JPEG page is encoded at when its own cannot be estimated.
+constexpr int FallbackJpegQuality = 95;
+
+// Sets the tags of one page, as libtiff's tiffcp does: the EXIF directory
+// is written first, as a directory of its own, since the page's directory
+// can only point to where it already lies.  Then the record's fields, one
+// sample a pixel among them, with Compression before the codec's tags
+// (Predictor among the carried ones, the JPEG quality), which the library
+// knows only once the compression is set.  The tile size and the colour
+// map come after BitsPerSample, which sizes the map.  The strip and tile
+// tables are left to the library, which writes its own.  EFileFailed when
+// the library refuses one.
+void SetPageTags(TIFF* tiff, const TMyImage& image) {
+  std::uint64_t exif_offset = 0;
+  if (!WriteExifDirectory(tiff, image.Carried, exif_offset)) {
+    CannotWrite("the library refuses the EXIF directory");
+  }
+  if (!TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1) || !SetFieldTags(tiff, image) ||
+      !SetCarriedTags(tiff, image.Carried)) {
+    CannotWrite("the library refuses a tag value");
+  }
+  // JPEG is lossy: each run decodes and encodes again, at the input's own
+  // quality so that the loss stays that of one encode at it.
+  const int quality = image.Carried.JpegQuality > 0 ? image.Carried.JpegQuality : FallbackJpegQuality;
+  if (image.Compression == COMPRESSION_JPEG && !TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, quality)) {
+    CannotWrite("the library refuses the JPEG quality");
+  }
+  if (exif_offset != 0 && !TIFFSetField(tiff, TIFFTAG_EXIFIFD, exif_offset)) {
+    CannotWrite("the library refuses the EXIF directory's position");
+  }
+  if (image.TileWidth != 0 && (!TIFFSetField(tiff, TIFFTAG_TILEWIDTH, image.TileWidth) ||
+                               !TIFFSetField(tiff, TIFFTAG_TILELENGTH, image.TileLength))) {
+    CannotWrite("the library refuses the tile size");
+  }
+  if (image.Photometric == PHOTOMETRIC_PALETTE) {
+    const std::vector<std::uint16_t>& map = image.Carried.Colormap;
+    if (map.size() != 3 * 256) CannotWrite("a palette page without its colour map");
+    if (!TIFFSetField(tiff, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512)) {
+      CannotWrite("the library refuses the colour map");
+    }
+  }
+}
+
+// Encodes one page: its tags, then its strips or tiles.  The directory is
+// left for the caller to write.  EFileFailed, ERangeError, EIntOverflow.
+void EncodePage(TIFF* tiff, const TMyImage& image) {
+  SetPageTags(tiff, image);
+  if (image.TileWidth != 0) {
+    EncodeTiles(tiff, image, PlanTiles(image));
+  } else {
+    EncodeStrips(tiff, image, PlanStrips(image));
+  }
+  if (!EveryBlockWritten(tiff)) {
+    CannotWrite("the library cannot encode compression " + std::to_string(image.Compression));
+  }
 }
 
 }  // namespace
 
-std::int32_t WriteTiffImageTo(int fd, const char* const& name, const TMyImage& image) {
-  const StripPlan plan = PlanStrips(image);
-  const bool written =
-      WriteTiffToFd(fd, name, {image.Carried.BigTiff, image.Carried.BigEndian},
-                    [&](TIFF* tiff) { return EncodeImage(tiff, image, plan); });
-  return StatusCode(written ? IoStatus::Done : IoStatus::Failed);
+void CheckPageLayout(const TMyImage& image) { CheckLayout(image); }
+
+void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
+                      const NextPage& next) {
+  CheckLayout(first);
+  const auto encode = [&](TIFF* tiff) {
+    EncodePage(tiff, first);
+    for (std::uint32_t index = 1; index < page_count; ++index) {
+      if (!TIFFWriteDirectory(tiff)) CannotWrite("the library cannot write a directory");
+      EncodePage(tiff, next(index));
+    }
+    return true;
+  };
+  WriteTiffToFd(fd, name, {first.Carried.BigTiff, first.Carried.BigEndian}, encode);
+}
+
+void WriteTiffPages(const char* name, const TMyImage& first, std::uint32_t page_count,
+                    const NextPage& next) {
+  CheckLayout(first);  // run-ending errors before the disk is touched
+  const Target target(name);
+  Replacement replacement(target);
+  WriteTiffPagesTo(replacement.fd(), name, first, page_count, next);
+  replacement.Commit();
 }
 
 std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image) {
-  static_cast<void>(PlanStrips(image));  // run-ending errors before the disk is touched
   try {
-    const Target target(name);
-    Replacement replacement(target);
-    if (WriteTiffImageTo(replacement.fd(), name, image) != StatusDone) return StatusCode(IoStatus::Failed);
-    replacement.Commit();
+    WriteTiffPages(name, image, 1, {});
     return StatusDone;
   } catch (const EFileFailed& failure) {
     return StatusCode(IsReadStep(failure.Step()) ? IoStatus::CannotOpen : IoStatus::Failed);

@@ -1,29 +1,44 @@
-// The TIFF writer: an image record into a new TIFF, written to a
+// The TIFF writer: image records, one a page, into a new TIFF written to a
 // descriptor, or put in place of a file.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "image_record.h"
 
 namespace tessvane {
 
-// Replaces the file at name by a TIFF of image, in image's strip layout and
-// with its tags.  name is the driver's name pointer, taken by reference
-// like the reader's.  Every check that can end the run is made before the
-// disk is touched (ERangeError or EIntOverflow for a layout that does not
-// fit the pixels), and the old file survives any failure: the file is
-// locked and replaced as a Replacement (replace/replacement.h) of its
-// Target, the same transaction the run sequence makes.  Returns 1 when
-// the new file is in place and on disk, −1 when the file cannot be opened
-// for writing, 0 when the new file could not be made.
-std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image);
+// Supplies page index (1 and up) of the new file: the record to encode
+// next.  Whatever it raises passes through the writer, the old file kept.
+using NextPage = std::function<const TMyImage&(std::uint32_t index)>;
 
-// Writes a TIFF of image, in image's strip layout and with its tags, to
-// the empty file open at fd (read and write, at 0); name appears in the
-// library's diagnostics only.  ERangeError or EIntOverflow for a layout
-// that does not fit the pixels, before anything is written.  Returns 1
-// when the whole file is written, 0 when the library or a write fails.
-std::int32_t WriteTiffImageTo(int fd, const char* const& name, const TMyImage& image);
+// Checks that image's layout fits its pixels, as the writer will before it
+// writes a byte: ERangeError or EIntOverflow when it does not.
+void CheckPageLayout(const TMyImage& image);
+
+// Writes a TIFF of page_count pages to the empty file open at fd (read and
+// write, at 0): first, then the records next supplies, each page in its
+// own strip or tile layout and with its own tags, in first's container;
+// name appears in the library's diagnostics only.  first's layout is
+// checked before anything is written (ERangeError or EIntOverflow);
+// EFileFailed (FileStep::Write) with the reason when the library or a
+// write fails.
+void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
+                      const NextPage& next);
+
+// Replaces the file at name by such a TIFF, as the run sequence does: the
+// file is locked and replaced as a Replacement (replace/replacement.h) of
+// its Target.  first's layout is checked before the disk is touched.
+// EFileFailed with the failing step and reason when the new file cannot
+// be made or put in place; the old file survives every failure.
+void WriteTiffPages(const char* name, const TMyImage& first, std::uint32_t page_count,
+                    const NextPage& next);
+
+// Replaces the file at name by a TIFF of the one page image, in the
+// writer's status: 1 when the new file is in place and on disk, −1 when
+// the file cannot be opened, 0 when the new file could not be made or put
+// in place.  Raises ERangeError or EIntOverflow as WriteTiffPages does.
+std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image);
 
 }  // namespace tessvane

@@ -1,0 +1,180 @@
+// Several files named on one command line, and the reason every failure
+// gives on standard error, through the tessvane executable.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <tiffio.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "reference_clearing.h"
+#include "reference_tiff_reader.h"
+#include "run_process.h"
+#include "syscall_faults.h"
+#include "test_tiff.h"
+
+namespace {
+
+using testing_support::FileBytes;
+using testing_support::MakeTestPage;
+using testing_support::ReadTiffIndependently;
+using testing_support::ReferenceClearing;
+using testing_support::RunTessvane;
+using testing_support::ScratchDirectory;
+using testing_support::TiffLayout;
+using testing_support::WriteFileBytes;
+using testing_support::WriteTestTiff;
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::regex IntOverflowReport(
+    "Exception EIntOverflow in module tessvane at [0-9A-F]{8}\\.\nInteger overflow\\.\r\n");
+
+// The lines of standard error that are the tool's own, without the
+// library's diagnostics.
+std::string ToolLines(const std::string& errors) {
+  std::string lines;
+  std::size_t start = 0;
+  while (start < errors.size()) {
+    const std::size_t end = errors.find('\n', start);
+    const std::string line = errors.substr(start, end == std::string::npos ? end : end + 1 - start);
+    if (line.rfind("tessvane: ", 0) == 0) lines += line;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Writes a 60 × 40 test page at path; returns what the tool should make of it.
+Bytes WritePage(const std::string& path, std::uint32_t seed) {
+  const Bytes page = MakeTestPage(60, 40, seed);
+  WriteTestTiff(path, {.width = 60, .height = 40, .rows_per_strip = 8,
+                       .compression = COMPRESSION_LZW}, page);
+  return ReferenceClearing(page, 60, 40);
+}
+
+// ---- several files ------------------------------------------------------------------
+
+// Every file is cleared in order, in one process; with a broken file, a
+// run-ending error or a name without ".tif" among them, the rest are still
+// cleared, the failure is reported on both streams, the failed file is
+// untouched, and the exit code is 1.  Standard input is closed: a pause
+// would end in an input error.
+TEST(SeveralFiles, EachIsClearedAndAFailureStopsNoOther) {
+  struct Case {
+    const char* what;
+    const char* odd_name;      // the second argument, made as odd_kind says
+    int odd_kind;              // 0 a page, 1 text, 2 a single-row page, 3 no file
+    std::string output;        // standard output, or "" for the run-ending error's report
+    std::string reason;        // standard error's reason for the second argument
+  };
+  const Case cases[] = {
+      {"three pages", "b.tif", 0, "", ""},
+      {"a broken file", "b.tif", 1, "image read error\r\n",
+       "not a TIFF file, or its first directory cannot be read"},
+      {"a run-ending error", "b.tif", 2, "", "integer overflow"},
+      {"a missing file", "b.tif", 3, "image read error\r\n", "no such file or directory"},
+      {"a name without .tif", "b.TIF", 0, "No TIFF file!\r\n", "the name does not contain \".tif\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDirectory dir;
+    const std::string odd = dir / c.odd_name;
+    const Bytes first = WritePage(dir / "a.tif", 1);
+    const Bytes third = WritePage(dir / "c.tif", 3);
+    Bytes odd_expected;
+    if (c.odd_kind == 0) odd_expected = WritePage(odd, 2);
+    if (c.odd_kind == 1) WriteFileBytes(odd, {'t', 'e', 'x', 't'});
+    if (c.odd_kind == 2) WriteTestTiff(odd, {.width = 50, .height = 1}, Bytes(50, 9));
+    const Bytes odd_before = c.odd_kind == 3 ? Bytes{} : FileBytes(odd);
+
+    const auto result = RunTessvane({dir / "a.tif", odd, dir / "c.tif"}, {.close_input = true});
+    EXPECT_EQ(ReadTiffIndependently(dir / "a.tif").pixels, first);
+    EXPECT_EQ(ReadTiffIndependently(dir / "c.tif").pixels, third);
+    const bool fails = !c.reason.empty();
+    if (!fails) {
+      EXPECT_EQ(ReadTiffIndependently(odd).pixels, odd_expected);
+    } else if (c.odd_kind != 3) {
+      EXPECT_EQ(FileBytes(odd), odd_before);
+    }
+    if (c.odd_kind == 2) {
+      EXPECT_TRUE(std::regex_match(result.output, IntOverflowReport)) << result.output;
+    } else {
+      EXPECT_EQ(result.output, c.output);
+    }
+    EXPECT_EQ(ToolLines(result.errors), fails ? "tessvane: " + odd + ": " + c.reason + "\n" : "");
+    EXPECT_EQ(result.exit_code, fails ? 1 : 0);
+  }
+}
+
+// ---- one reason for each refusal ----------------------------------------------------
+
+// A file the reader refuses: the line on standard output, the reason on
+// standard error, exit 1, the file unchanged.
+void ExpectRefused(const std::string& path, const std::string& reason,
+                   const std::string& output = "image read error\r\n") {
+  const bool exists = std::filesystem::exists(path);
+  const Bytes before = exists && std::filesystem::is_regular_file(path) ? FileBytes(path) : Bytes{};
+  const auto result = RunTessvane({path}, {.close_input = true});
+  EXPECT_EQ(result.output, output) << path;
+  EXPECT_EQ(ToolLines(result.errors), "tessvane: " + path + ": " + reason + "\n");
+  EXPECT_EQ(result.exit_code, 1);
+  if (exists && std::filesystem::is_regular_file(path)) {
+    EXPECT_EQ(FileBytes(path), before) << path;
+  }
+}
+
+TEST(Reasons, EveryRefusalOfTheReaderNamesItsReason) {
+  ScratchDirectory dir;
+  const Bytes gray = MakeTestPage(32, 24, 4);
+  auto write = [&](const std::string& name, TiffLayout layout, std::size_t bytes_per_pixel = 1) {
+    layout.width = 32;
+    layout.height = 24;
+    Bytes pixels(32 * 24 * bytes_per_pixel, 77);
+    WriteTestTiff(dir / name, layout, pixels);
+    return dir / name;
+  };
+  ExpectRefused(write("sixteen.tif", {.rows_per_strip = 8, .bits_per_sample = 16}, 2),
+                "16 bits per sample; only 8-bit grayscale is accepted");
+  ExpectRefused(write("rgb.tif", {.rows_per_strip = 8, .photometric = PHOTOMETRIC_RGB,
+                                  .samples_per_pixel = 3}, 3),
+                "3 samples per pixel; only 8-bit grayscale is accepted");
+  ExpectRefused(write("mask.tif", {.rows_per_strip = 8, .photometric = PHOTOMETRIC_SEPARATED}),
+                "CMYK colour; only 8-bit grayscale is accepted");
+  TiffLayout colour{.rows_per_strip = 8, .photometric = PHOTOMETRIC_PALETTE};
+  colour.colormap = testing_support::GrayColormap([](int i) { return static_cast<std::uint8_t>(i); });
+  colour.colormap[512 + 7] = 0;  // entry 7 is no longer gray
+  ExpectRefused(write("colour.tif", colour), "a colour palette; only gray palettes are accepted");
+  ExpectRefused(testing_support::TestDataFile("miniswhite-1c-1b.tiff"),
+                "1 bit per sample; only 8-bit grayscale is accepted");
+  ExpectRefused(dir / "missing.tif", "no such file or directory");
+  std::filesystem::create_directory(dir / "dir.tif");
+  ExpectRefused(dir / "dir.tif", "a directory");
+  // A file whose every page is a reduced image has nothing to clear.
+  ExpectRefused(write("thumb.tif", {.rows_per_strip = 8, .subfile_type = FILETYPE_REDUCEDIMAGE}),
+                "no full-resolution image in the file");
+}
+
+// A write that the disk refuses names the system's reason; the file keeps
+// its old contents.
+TEST(Reasons, AFullDiskIsNamed) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  WritePage(path, 5);
+  const Bytes before = FileBytes(path);
+  testing_support::ProcessOptions options{.close_input = true};
+  options.in_child = [] {
+    if (!testing_support::InstallSyscallFaults(
+            {{.number = SYS_pwrite64, .error = ENOSPC}})) {
+      _exit(98);
+    }
+  };
+  const auto result = RunTessvane({path}, options);
+  EXPECT_EQ(result.output, "image write error\r\n");
+  EXPECT_EQ(ToolLines(result.errors), "tessvane: " + path + ": no space left on device\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(FileBytes(path), before);
+}
+
+}  // namespace

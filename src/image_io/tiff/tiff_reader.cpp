@@ -4,7 +4,11 @@
 // It accepts only what the tool can rewrite without loss: one image of
 // 8-bit unsigned min-is-black samples, one sample per pixel, in strips.  It
 // decodes each strip straight into Pixels, strip i at i × S, where S is the
-// library's strip size; the last strip supplies whatever remains.
+// library's strip size; the last strip supplies whatever remains.  Strips
+// that land whole in Pixels are decoded ahead on several threads
+// (strip_codec.h); the loops that check each strip then take their outcome
+// in strip order, so failures and checks come in the same order as with
+// one thread.
 //
 // A page stored uncompressed with its strips back to back is one range of
 // the file, exactly the bytes decoding would copy.  Pixels are then a view
@@ -23,9 +27,11 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "io_status.h"
+#include "strip_codec.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
@@ -50,11 +56,25 @@ bool IsSingleGrayImage(TIFF* tiff) {
          TIFFLastDirectory(tiff);
 }
 
-// Decodes strip index into destination, which takes wanted bytes.  False
-// when the library fails or delivers fewer bytes than wanted.
+// The library's mode for the file: "c", a page stored as one large
+// uncompressed strip is read as that one strip, and so written back, rather
+// than in the pieces the library cuts; "m", no memory map, as reading is
+// measured faster without.
+constexpr char ReadMode[] = "rmc";
+
+// Strips decoded ahead on several threads, by strip index; empty when
+// none was (every strip then decodes in the loops below).
+using DecodedAhead = std::vector<StripDecode>;
+
+// Decodes strip index into destination, which takes wanted bytes, unless
+// it was decoded there ahead.  False when the library fails or delivers
+// fewer bytes than wanted.
 bool DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
-                 std::uint32_t wanted) {
+                 std::uint32_t wanted, const DecodedAhead& ahead) {
   if (wanted == 0) return true;
+  if (index < ahead.size() && ahead[index] != StripDecode::NotTried) {
+    return ahead[index] == StripDecode::Decoded;
+  }
   return TIFFReadEncodedStrip(tiff, index, destination, wanted) >= static_cast<tmsize_t>(wanted);
 }
 
@@ -73,12 +93,13 @@ struct StripLayout {
 // before it are stored, as a byte-by-byte copy would fail.  Failed: a strip
 // does not decode.  ERangeError / EIntOverflow as the byte copy meets them.
 IoStatus ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
-                        ByteArray& overhang) {
+                        ByteArray& overhang, const DecodedAhead& ahead) {
   for (std::uint32_t i = 0; i + 1 < layout.strip_count; ++i) {
     const std::uint64_t start = std::uint64_t{i} * layout.size;
     const bool fits = start + layout.size <= layout.pixel_count;
     if (!fits && overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    if (!DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size)) {
+    if (!DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size,
+                     fits ? ahead : DecodedAhead{})) {
       return IoStatus::Failed;
     }
     // The strip's first and last index are formed (and may overflow) even
@@ -101,18 +122,18 @@ IoStatus ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels
 // and the image's last pixel must both be formable (EIntOverflow), and the
 // rest may not be longer than one strip (ERangeError).
 IoStatus ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
-                       ByteArray& overhang) {
+                       ByteArray& overhang, const DecodedAhead& ahead) {
   const std::uint32_t last = layout.strip_count - 1;
   const std::uint64_t start = std::uint64_t{last} * layout.size;
   const std::uint64_t rest = layout.pixel_count > start ? layout.pixel_count - start : 0;
   const auto wanted = static_cast<std::uint32_t>(rest < layout.size ? rest : layout.size);
   if (wanted > 0) {
-    if (!DecodeStrip(tiff, last, pixels.Data() + start, wanted)) return IoStatus::Failed;
+    if (!DecodeStrip(tiff, last, pixels.Data() + start, wanted, ahead)) return IoStatus::Failed;
   } else {
     // Nothing of it is kept, but a strip that does not decode still means
     // a damaged file.
     if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    if (!DecodeStrip(tiff, last, overhang.Data(), layout.size)) return IoStatus::Failed;
+    if (!DecodeStrip(tiff, last, overhang.Data(), layout.size, {})) return IoStatus::Failed;
   }
   CheckedMul(static_cast<std::int32_t>(last), layout.strip_size);
   CheckedSubUnsigned(layout.pixel_count, 1);
@@ -190,23 +211,37 @@ bool ViewStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
   return true;
 }
 
+// Decodes ahead, on several threads, every strip that the loops above
+// decode straight into the pixels, into the same place: the loops then
+// meet each strip's outcome, and so the first failure or failing check,
+// in the same order as if they decoded it themselves.
+DecodedAhead DecodeAhead(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
+  return DecodeStripsAhead(tiff, ReadMode, layout.strip_count, [&](std::uint32_t i) {
+    const std::uint64_t start = std::uint64_t{i} * layout.size;
+    std::uint64_t wanted = 0;
+    if (i + 1 < layout.strip_count) {
+      if (start + layout.size <= layout.pixel_count) wanted = layout.size;
+    } else if (layout.pixel_count > start) {
+      wanted = std::min<std::uint64_t>(layout.pixel_count - start, layout.size);
+    }
+    return StripTarget{i, wanted > 0 ? pixels.Data() + start : nullptr,
+                       static_cast<std::uint32_t>(wanted)};
+  });
+}
+
 // Opens the file at name for reading without blocking on a FIFO or a
 // device: a path that names no regular file gets no handle.  A path that
 // cannot be opened at all goes to TIFFOpen, which reports it on standard
 // error as it always has.
 TIFF* OpenRegularFile(const char* name) {
-  // "c": a page stored as one large uncompressed strip is read as that one
-  // strip, and so written back, rather than in the pieces the library cuts.
-  // "m": no memory map; reading is measured faster without.
-  static constexpr char Mode[] = "rmc";
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return TIFFOpen(name, Mode);
+  if (fd < 0) return TIFFOpen(name, ReadMode);
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     close(fd);
     return nullptr;
   }
-  TIFF* const tiff = TIFFFdOpen(fd, name, Mode);  // the handle closes fd
+  TIFF* const tiff = TIFFFdOpen(fd, name, ReadMode);  // the handle closes fd
   if (tiff == nullptr) close(fd);
   return tiff;
 }
@@ -229,9 +264,10 @@ IoStatus ReadImage(const char* name, TMyImage& image) {
   ReadAheadWholeFile(tiff.get());
   if (!ViewStrips(tiff.get(), layout, image.Pixels)) {
     ByteArray overhang;
-    const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang);
+    const DecodedAhead ahead = DecodeAhead(tiff.get(), layout, image.Pixels);
+    const IoStatus full = ReadFullStrips(tiff.get(), layout, image.Pixels, overhang, ahead);
     if (full != IoStatus::Done) return full;
-    const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang);
+    const IoStatus last = ReadLastStrip(tiff.get(), layout, image.Pixels, overhang, ahead);
     if (last != IoStatus::Done) return last;
   }
   // Last, as it leaves the first directory: an EXIF directory that cannot

@@ -5,7 +5,9 @@
 // a strip, StripCount strips) and the record's tags.  It makes every check
 // that can end the run before the disk is touched, then gives ReplaceFile a
 // function that writes the whole new TIFF to a descriptor; the old file
-// stays until the new one is whole.
+// stays until the new one is whole.  Compressed strips are encoded on
+// several threads and written in order (strip_codec.h), byte for byte as
+// encoding them one after the other writes them.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
@@ -14,6 +16,7 @@
 
 #include "io_status.h"
 #include "safe_replace.h"
+#include "strip_codec.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
@@ -111,30 +114,48 @@ bool EncodesWithPredictor(TIFF* tiff) {
   return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
 }
 
+// The strips the plan writes, in order: every full strip, then the last
+// one with only the rows it holds, when it holds any.
+std::uint32_t StripsWritten(const StripPlan& plan) {
+  return plan.pixel_count > plan.last_start ? plan.strip_count : plan.strip_count - 1;
+}
+
+// Strip k of those, as a span of the pixels.
+StripSource StripOfPlan(const std::uint8_t* pixels, const StripPlan& plan, std::uint32_t k) {
+  if (k + 1 < plan.strip_count) {
+    return {k, pixels + std::size_t{k} * plan.strip_size, plan.strip_size};
+  }
+  return {k, pixels + plan.last_start, plan.pixel_count - plan.last_start};
+}
+
+// Encodes the strips one after the other through tiff itself: the path
+// for one thread, and the reference for the parallel one.
+bool EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
+  ByteArray scratch;
+  if (EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
+  ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
+  for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
+    const StripSource strip = StripOfPlan(image.Pixels.Data(), plan, k);
+    if (!WriteStrip(tiff, strip.index, strip.data, strip.size, copy)) return false;
+  }
+  return true;
+}
+
 // Encodes the record's EXIF directory, tags and strips into a new file;
 // false on any failure the library reports or an empty strip.
-// EOutOfMemory when a predictor's strip copy cannot be had.
+// EOutOfMemory when a strip copy cannot be had.
 bool EncodeImage(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
   std::uint64_t exif_offset = 0;
   if (!WriteExifDirectory(tiff, image.Carried, exif_offset) ||
       !SetTags(tiff, image, exif_offset)) {
     return false;
   }
-  ByteArray scratch;
-  if (EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
-  ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
   const std::uint8_t* pixels = image.Pixels.Data();
-  for (std::uint32_t i = 0; i + 1 < plan.strip_count; ++i) {
-    if (!WriteStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size, plan.strip_size, copy)) {
-      return false;
-    }
-  }
-  // The last strip carries only the rows it holds.
-  if (plan.pixel_count > plan.last_start &&
-      !WriteStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
-                  plan.pixel_count - plan.last_start, copy)) {
-    return false;
-  }
+  const StripWrite parallel = WriteStripsInParallel(
+      tiff, StripsWritten(plan), [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k); },
+      [&](TIFF* scratch) { return SetTags(scratch, image, 0); });
+  if (parallel == StripWrite::Failed) return false;
+  if (parallel == StripWrite::NotTried && !EncodeStripsInTurn(tiff, image, plan)) return false;
   return EveryStripWritten(tiff);
 }
 

@@ -1,0 +1,286 @@
+// Strips decoded and encoded on several threads: see strip_codec.h.
+//
+// Invariants: a handle is used by one thread only (the caller's handle by
+// the caller's thread, worker 0); a strip's encoded bytes are taken from
+// the scratch file at the offset and length the scratch handle recorded
+// for that strip, so nothing else the library writes there (its header,
+// its directory when the handle closes) can reach the target.
+#include "strip_codec.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "parallel_for.h"
+#include "tiff_handle.h"
+
+namespace tessvane {
+namespace {
+
+// True for the compressions whose strips libtiff codes each from a fresh
+// codec state, so that any handle codes any strip alike.  Old-style JPEG,
+// among others, keeps state from strip to strip and is left out.
+bool CodesStripsIndependently(TIFF* tiff) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_LZW:
+    case COMPRESSION_PACKBITS:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ZSTD:
+    case COMPRESSION_LZMA:
+    case COMPRESSION_JPEG: return true;
+    default: return false;
+  }
+}
+
+// Strips smaller than this are coded on one thread: the work per strip
+// would not pay for handing it out, and the bookkeeping per strip (a few
+// dozen bytes) would grow the memory beyond a fifth of a byte a pixel.
+constexpr tmsize_t MinParallelStripBytes = 256;
+
+// The threads for strip_count strips of tiff: what the process may use, at
+// most one a strip; 1 for strips too small.
+std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t strip_count) {
+  if (TIFFStripSize(tiff) < MinParallelStripBytes) return 1;
+  const std::uint32_t cpus = UsableCpuCount();
+  return strip_count < cpus ? strip_count : cpus;
+}
+
+// ---- decoding ------------------------------------------------------------
+
+// A file read by one thread's handle through pread, which leaves the
+// descriptor's shared offset alone.
+struct FileSource {
+  int fd;
+  std::uint64_t size;
+  std::uint64_t position = 0;
+};
+
+tmsize_t SourceRead(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* source = static_cast<FileSource*>(handle);
+  const ssize_t got = pread(source->fd, buffer, static_cast<std::size_t>(size),
+                            static_cast<off_t>(source->position));
+  if (got < 0) return -1;
+  source->position += static_cast<std::uint64_t>(got);
+  return got;
+}
+
+tmsize_t SourceWrite(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t SourceSeek(thandle_t handle, toff_t offset, int whence) {
+  auto* source = static_cast<FileSource*>(handle);
+  if (whence == SEEK_CUR) offset += source->position;
+  if (whence == SEEK_END) offset += source->size;
+  source->position = offset;
+  return offset;
+}
+
+int SourceClose(thandle_t) { return 0; }  // the descriptor is the caller's handle's
+toff_t SourceSize(thandle_t handle) { return static_cast<FileSource*>(handle)->size; }
+int SourceMap(thandle_t, void**, toff_t*) { return 0; }
+void SourceUnmap(thandle_t, void*, toff_t) {}
+
+// One thread's own handle on the file being read, opened at its first
+// strip.  The handle is declared after the source it reads through, so it
+// closes first.
+struct ReadingHandle {
+  FileSource source{-1, 0};
+  TiffHandle tiff;
+  bool tried = false;
+};
+
+// Opens reading's handle on tiff's file, once; false when it cannot be had.
+bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
+  if (!reading.tried) {
+    reading.tried = true;
+    struct stat status;
+    const int fd = TIFFFileno(tiff);
+    if (fstat(fd, &status) != 0 || status.st_size < 0) return false;
+    reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
+    reading.tiff.reset(TIFFClientOpen(TIFFFileName(tiff), mode, &reading.source, SourceRead,
+                                      SourceWrite, SourceSeek, SourceClose, SourceSize,
+                                      SourceMap, SourceUnmap));
+  }
+  return reading.tiff != nullptr;
+}
+
+// Decodes target through tiff, as the reader would.
+StripDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
+  const tmsize_t got = TIFFReadEncodedStrip(tiff, target.index, target.destination, target.wanted);
+  return got >= static_cast<tmsize_t>(target.wanted) ? StripDecode::Decoded : StripDecode::Failed;
+}
+
+// ---- encoding ------------------------------------------------------------
+
+// The scratch file an encoder writes into, kept in memory from base on:
+// what lies before base (the header, strips already taken) is dropped, and
+// writes there are accepted and forgotten.
+struct MemorySink {
+  std::vector<std::uint8_t> bytes;  // the file from base on
+  std::uint64_t base = 0;
+  std::uint64_t position = 0;
+  std::uint64_t length = 0;
+};
+
+tmsize_t SinkRead(thandle_t, void*, tmsize_t) { return 0; }
+
+tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* sink = static_cast<MemorySink*>(handle);
+  const auto count = static_cast<std::uint64_t>(size);
+  const std::uint64_t end = sink->position + count;
+  if (end > sink->base) {
+    const std::uint64_t from = sink->position > sink->base ? sink->position : sink->base;
+    const std::uint64_t skipped = from - sink->position;
+    if (sink->bytes.size() < end - sink->base) sink->bytes.resize(end - sink->base);
+    std::memcpy(sink->bytes.data() + (from - sink->base),
+                static_cast<const std::uint8_t*>(buffer) + skipped, count - skipped);
+  }
+  sink->position = end;
+  if (end > sink->length) sink->length = end;
+  return size;
+}
+
+toff_t SinkSeek(thandle_t handle, toff_t offset, int whence) {
+  auto* sink = static_cast<MemorySink*>(handle);
+  if (whence == SEEK_CUR) offset += sink->position;
+  if (whence == SEEK_END) offset += sink->length;
+  sink->position = offset;
+  return offset;
+}
+
+int SinkClose(thandle_t) { return 0; }
+toff_t SinkSize(thandle_t handle) { return static_cast<MemorySink*>(handle)->length; }
+int SinkMap(thandle_t, void**, toff_t*) { return 0; }
+void SinkUnmap(thandle_t, void*, toff_t) {}
+
+// One thread's scratch encoder, opened at its first strip: a BigTIFF in
+// memory (no 4 GiB limit on what it collects; the container does not
+// change a strip's bytes) with the target's tags, and the copy of each
+// strip the library is given.  The handle is declared after the sink it
+// writes to, so it closes first.
+struct ScratchEncoder {
+  MemorySink sink;
+  TiffHandle tiff;
+  std::vector<std::uint8_t> copy;
+  bool tried = false;
+};
+
+// Opens encoder's scratch handle, once; false when it cannot be had or
+// set_up fails on it.
+bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder& encoder) {
+  if (!encoder.tried) {
+    encoder.tried = true;
+    encoder.tiff.reset(TIFFClientOpen("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
+                                      SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap));
+    if (encoder.tiff && !set_up(encoder.tiff.get())) encoder.tiff.reset();
+  }
+  return encoder.tiff != nullptr;
+}
+
+// One strip's encoded bytes, or why there are none.
+struct EncodedStrip {
+  enum class State : std::uint8_t { NotTried, Encoded, Failed } state = State::NotTried;
+  std::vector<std::uint8_t> bytes;
+};
+
+// Encodes source with encoder: the bytes the library recorded as the
+// strip, taken out of the sink, which then forgets everything so far.
+EncodedStrip EncodeSource(ScratchEncoder& encoder, const StripSource& source) {
+  EncodedStrip strip;
+  encoder.copy.assign(source.data, source.data + source.size);
+  TIFF* const tiff = encoder.tiff.get();
+  const std::uint64_t* offsets = nullptr;
+  const std::uint64_t* counts = nullptr;
+  MemorySink& sink = encoder.sink;
+  if (TIFFWriteEncodedStrip(tiff, source.index, encoder.copy.data(), source.size) < 0 ||
+      !TIFFGetField(tiff, TIFFTAG_STRIPOFFSETS, &offsets) ||
+      !TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) || offsets == nullptr ||
+      counts == nullptr || offsets[source.index] < sink.base ||
+      offsets[source.index] + counts[source.index] > sink.base + sink.bytes.size()) {
+    strip.state = EncodedStrip::State::Failed;
+    return strip;
+  }
+  const auto first = sink.bytes.begin() + static_cast<std::ptrdiff_t>(offsets[source.index] - sink.base);
+  strip.bytes.assign(first, first + static_cast<std::ptrdiff_t>(counts[source.index]));
+  strip.state = EncodedStrip::State::Encoded;
+  sink.bytes.clear();
+  sink.base = sink.length;
+  return strip;
+}
+
+// Gives target the JPEG tables an encoder made for its abbreviated
+// strips, which the library otherwise makes only when it encodes a strip
+// itself.  True when there are none to give.
+bool CarryJpegTables(TIFF* target, const std::vector<ScratchEncoder>& encoders) {
+  for (const ScratchEncoder& encoder : encoders) {
+    std::uint32_t length = 0;
+    void* tables = nullptr;
+    if (encoder.tiff && TIFFGetField(encoder.tiff.get(), TIFFTAG_JPEGTABLES, &length, &tables) &&
+        length > 0) {
+      return TIFFSetField(target, TIFFTAG_JPEGTABLES, length, tables) == 1;
+    }
+  }
+  return true;
+}
+
+// Encodes source through target itself, on a copy: for a strip whose
+// thread had no scratch encoder.
+bool EncodeIntoTarget(TIFF* target, const StripSource& source) {
+  std::vector<std::uint8_t> copy(source.data, source.data + source.size);
+  return TIFFWriteEncodedStrip(target, source.index, copy.data(), source.size) >= 0;
+}
+
+}  // namespace
+
+std::vector<StripDecode> DecodeStripsAhead(
+    TIFF* tiff, const char* mode, std::uint32_t strip_count,
+    const std::function<StripTarget(std::uint32_t strip)>& target_of) {
+  const std::uint32_t threads = ThreadsFor(tiff, strip_count);
+  if (threads < 2 || !CodesStripsIndependently(tiff)) return {};
+  std::vector<StripDecode> results(strip_count, StripDecode::NotTried);
+  std::vector<ReadingHandle> handles(threads);
+  ParallelFor(strip_count, threads, [&](std::uint32_t strip, std::uint32_t worker) {
+    const StripTarget target = target_of(strip);
+    if (target.wanted == 0) return;
+    if (worker == 0) {
+      results[strip] = DecodeTarget(tiff, target);
+    } else if (OpenReadingHandle(tiff, mode, handles[worker])) {
+      results[strip] = DecodeTarget(handles[worker].tiff.get(), target);
+    }
+  });
+  return results;
+}
+
+StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
+                                 const std::function<StripSource(std::uint32_t)>& source_of,
+                                 const std::function<bool(TIFF*)>& set_up) {
+  const std::uint32_t threads = ThreadsFor(target, count);
+  if (threads < 2 || !CodesStripsIndependently(target)) return StripWrite::NotTried;
+  std::vector<ScratchEncoder> encoders(threads);
+  std::vector<EncodedStrip> strips(count);
+  ParallelFor(count, threads, [&](std::uint32_t item, std::uint32_t worker) {
+    if (OpenScratchEncoder(set_up, encoders[worker])) {
+      strips[item] = EncodeSource(encoders[worker], source_of(item));
+    }
+  });
+  if (!CarryJpegTables(target, encoders)) return StripWrite::Failed;
+  encoders.clear();  // their memory is not needed while the strips are written
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const StripSource source = source_of(k);
+    EncodedStrip& strip = strips[k];
+    const bool written =
+        strip.state == EncodedStrip::State::Encoded
+            ? TIFFWriteRawStrip(target, source.index, strip.bytes.data(),
+                                static_cast<tmsize_t>(strip.bytes.size())) >= 0
+            : strip.state == EncodedStrip::State::NotTried && EncodeIntoTarget(target, source);
+    if (!written) return StripWrite::Failed;
+    strip.bytes = {};  // written: its memory goes back now
+  }
+  return StripWrite::Written;
+}
+
+}  // namespace tessvane

@@ -1,0 +1,230 @@
+// Strips coded on several threads: the reader and the writer give the same
+// pixels and the same file bytes on one thread (the reference path, where
+// every strip is coded in turn) as on many, for every compression the tool
+// writes, with and without a predictor, and for strips of one row, of
+// several rows with a short last strip, and of the whole page; failures
+// and failing checks come out as on one thread.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <tiffio.h>
+
+#include <random>
+#include <string>
+
+#include "im_proc.h"
+#include "parallel_for.h"
+#include "run_process.h"
+#include "test_tiff.h"
+
+namespace tessvane {
+namespace {
+
+using testing_support::FileBytes;
+using testing_support::MakeTestPage;
+using testing_support::ReadWithLibtiff;
+using testing_support::ScratchDirectory;
+
+// The thread counts each case runs with; 1 is the reference.
+constexpr std::uint32_t ThreadCounts[] = {1, 2, 5};
+
+struct Codec {
+  std::uint16_t compression;
+  std::uint16_t predictor;  // 0: no Predictor tag
+};
+
+struct Geometry {
+  std::uint32_t width, height, rows_per_strip;
+};
+
+// A page of width × height with scanner-like noise, so that every codec
+// has work to do, written with codec in strips of rows_per_strip rows.
+void WritePage(const std::string& path, const Codec& codec, const Geometry& page) {
+  auto pixels = MakeTestPage(page.width, page.height, page.width + page.height);
+  std::mt19937 noise(page.rows_per_strip);
+  for (auto& pixel : pixels) pixel = static_cast<std::uint8_t>(pixel ^ (noise() & 3));
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, page.width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, page.height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, codec.compression);
+  if (codec.predictor != 0) TIFFSetField(tiff, TIFFTAG_PREDICTOR, codec.predictor);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip);
+  for (std::uint32_t strip = 0, row = 0; row < page.height; ++strip, row += page.rows_per_strip) {
+    const std::uint32_t rows = std::min(page.rows_per_strip, page.height - row);
+    ASSERT_GE(TIFFWriteEncodedStrip(tiff, strip, pixels.data() + std::size_t{row} * page.width,
+                                    tmsize_t{rows} * page.width),
+              0);
+  }
+  TIFFClose(tiff);
+}
+
+std::vector<std::uint8_t> PixelsOf(const TMyImage& image) {
+  return {image.Pixels.Data(), image.Pixels.Data() + image.Pixels.Length()};
+}
+
+// Reads path on threads threads and writes the record to copy: the pixels
+// read and the bytes written.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> ReadAndWrite(
+    const std::string& path, const std::string& copy, std::uint32_t threads) {
+  const UsableCpuOverride cpus(threads);
+  TMyImage image;
+  const char* name = path.c_str();
+  EXPECT_EQ(ReadTiffImage(name, image), StatusDone);
+  testing_support::WriteFileBytes(copy, {});
+  const char* copy_name = copy.c_str();
+  EXPECT_EQ(WriteTiffImage(copy_name, image), StatusDone);
+  return {PixelsOf(image), FileBytes(copy)};
+}
+
+TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytes) {
+  const Codec codecs[] = {
+      {COMPRESSION_NONE, 0},          {COMPRESSION_LZW, 0},
+      {COMPRESSION_LZW, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_PACKBITS, 0},      {COMPRESSION_ADOBE_DEFLATE, 0},
+      {COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_ZSTD, 0},          {COMPRESSION_ZSTD, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_LZMA, 0},          {COMPRESSION_LZMA, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_JPEG, 0},
+  };
+  const Geometry pages[] = {
+      {300, 23, 1},    // one-row strips
+      {300, 40, 7},    // several rows, the last strip short
+      {300, 40, 40},   // the whole page one strip
+      {517, 203, 16},  // a larger page, the last strip short
+      {260, 64, 8},    // strips that end exactly at the last row
+      {300, 45, 8},    // JPEG's strips are whole blocks: a short last one
+  };
+  ScratchDirectory dir;
+  for (const Codec& codec : codecs) {
+    for (const Geometry& page : pages) {
+      const bool whole_blocks = page.rows_per_strip % 8 == 0 || page.rows_per_strip == page.height;
+      if (codec.compression == COMPRESSION_JPEG && !whole_blocks) continue;
+      const std::string what = "compression " + std::to_string(codec.compression) +
+                               ", predictor " + std::to_string(codec.predictor) + ", " +
+                               std::to_string(page.width) + "x" + std::to_string(page.height) +
+                               " in strips of " + std::to_string(page.rows_per_strip);
+      const std::string input = dir / "in.tif";
+      WritePage(input, codec, page);
+      const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
+      // The reference itself against libtiff reading the file alone.
+      EXPECT_EQ(reference.first, ReadWithLibtiff(input).pixels) << what;
+      for (const std::uint32_t threads : {2u, 5u}) {
+        const auto result = ReadAndWrite(input, dir / "many.tif", threads);
+        EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
+        EXPECT_TRUE(result.second == reference.second) << what << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+// Overwrites the middle of the encoded bytes of strip index of path.
+void DamageStrip(const std::string& path, std::uint32_t index) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  ASSERT_NE(tiff, nullptr);
+  const std::uint64_t offset = TIFFGetStrileOffset(tiff, index);
+  const std::uint64_t count = TIFFGetStrileByteCount(tiff, index);
+  TIFFClose(tiff);
+  auto bytes = FileBytes(path);
+  for (std::uint64_t k = offset + count / 4; k < offset + count; ++k) bytes[k] = 0xFF;
+  testing_support::WriteFileBytes(path, bytes);
+}
+
+// Damaged strips anywhere, alone or with others after them, fail the read on
+// every thread count, with the file left as it was.
+TEST(StripCodec, ADamagedStripFailsTheReadOnEveryThreadCount) {
+  ScratchDirectory dir;
+  const std::string path = dir / "damaged.tif";
+  const std::vector<std::vector<std::uint32_t>> damage = {{0}, {12}, {24}, {12, 20}, {3, 4, 5}};
+  for (const std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
+    for (const auto& strips : damage) {
+      WritePage(path, {compression, 0}, {300, 200, 8});  // 25 strips
+      for (const std::uint32_t strip : strips) DamageStrip(path, strip);
+      const auto before = FileBytes(path);
+      for (const std::uint32_t threads : ThreadCounts) {
+        const UsableCpuOverride cpus(threads);
+        TMyImage image;
+        const char* name = path.c_str();
+        EXPECT_EQ(ReadTiffImage(name, image), 0)
+            << "strip " << strips.front() << ", " << threads << " threads";
+      }
+      EXPECT_EQ(FileBytes(path), before);
+    }
+  }
+}
+
+// The writer's checks raise the same error on every thread count, before
+// anything is written.
+TEST(StripCodec, WriterChecksRaiseAsOnOneThread) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  WritePage(path, {COMPRESSION_ADOBE_DEFLATE, 0}, {300, 40, 7});
+  TMyImage good;
+  const char* name = path.c_str();
+  ASSERT_EQ(ReadTiffImage(name, good), StatusDone);
+  const auto before = FileBytes(path);
+  const std::function<void(TMyImage&)> changes[] = {
+      [](TMyImage& i) { i.StripCount = 0; },   [](TMyImage& i) { i.StripCount = 7; },
+      [](TMyImage& i) { i.StripCount = 5; },   [](TMyImage& i) { i.RowsPerStrip = 0; },
+      [](TMyImage& i) { i.Height = 41; },      [](TMyImage& i) { i.RowsPerStrip = -1; },
+  };
+  for (const auto& change : changes) {
+    std::string reference;
+    for (const std::uint32_t threads : ThreadCounts) {
+      const UsableCpuOverride cpus(threads);
+      TMyImage image = good;
+      change(image);
+      std::string raised = "nothing";
+      try {
+        WriteTiffImage(name, image);
+      } catch (const ERunError& error) {
+        raised = error.ClassName();
+      }
+      if (threads == 1) reference = raised;
+      EXPECT_NE(raised, "nothing");
+      EXPECT_EQ(raised, reference) << threads << " threads";
+      EXPECT_EQ(FileBytes(path), before);
+    }
+  }
+}
+
+// Pins the child to its first allowed CPU, as `taskset -c` does.
+void PinToOneCpu() {
+  cpu_set_t all;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  if (sched_getaffinity(0, sizeof all, &all) != 0) _exit(97);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(97);
+}
+
+// The tool itself, pinned to one CPU and with every CPU it has: the same
+// file from a page, and "image read error" for a damaged strip mid-page.
+TEST(StripCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
+  ScratchDirectory dir;
+  WritePage(dir / "page.tif", {COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, {640, 480, 16});
+  const auto page = FileBytes(dir / "page.tif");
+  testing_support::WriteFileBytes(dir / "one.tif", page);
+  testing_support::WriteFileBytes(dir / "all.tif", page);
+  const auto one = testing_support::RunTessvane({dir / "one.tif"}, {.in_child = PinToOneCpu});
+  const auto all = testing_support::RunTessvane({dir / "all.tif"});
+  EXPECT_EQ(one.exit_code, 0) << one.output;
+  EXPECT_EQ(all.output, one.output);
+  EXPECT_TRUE(FileBytes(dir / "one.tif") == FileBytes(dir / "all.tif"));
+  EXPECT_FALSE(FileBytes(dir / "all.tif") == page);
+
+  DamageStrip(dir / "page.tif", 15);
+  const auto damaged = testing_support::RunTessvane({dir / "page.tif"});
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_NE(damaged.output.find("image read error\r\n"), std::string::npos) << damaged.output;
+}
+
+}  // namespace
+}  // namespace tessvane

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 
@@ -41,6 +42,26 @@ bool CodesStripsIndependently(TIFF* tiff) {
 // would not pay for handing it out, and the bookkeeping per strip (a few
 // dozen bytes) would grow the memory beyond a fifth of a byte a pixel.
 constexpr tmsize_t MinParallelStripBytes = 256;
+
+// Lets a warning end at the handle that raised it: the extra handles of
+// this file read the same directory and set the same tags as the caller's
+// handle, whose warnings already went to the library's default handler.
+int DropWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// TIFFClientOpen with the handle's warnings dropped; null when the library
+// cannot open it.
+TIFF* OpenExtraHandle(const char* name, const char* mode, thandle_t client,
+                      TIFFReadWriteProc read, TIFFReadWriteProc write, TIFFSeekProc seek,
+                      TIFFCloseProc close, TIFFSizeProc size, TIFFMapFileProc map,
+                      TIFFUnmapFileProc unmap) {
+  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, nullptr);
+  TIFF* const tiff =
+      TIFFClientOpenExt(name, mode, client, read, write, seek, close, size, map, unmap, options);
+  TIFFOpenOptionsFree(options);
+  return tiff;
+}
 
 // The threads for strip_count strips of tiff: what the process may use, at
 // most one a strip; 1 for strips too small.
@@ -101,9 +122,9 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
     const int fd = TIFFFileno(tiff);
     if (fstat(fd, &status) != 0 || status.st_size < 0) return false;
     reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
-    reading.tiff.reset(TIFFClientOpen(TIFFFileName(tiff), mode, &reading.source, SourceRead,
-                                      SourceWrite, SourceSeek, SourceClose, SourceSize,
-                                      SourceMap, SourceUnmap));
+    reading.tiff.reset(OpenExtraHandle(TIFFFileName(tiff), mode, &reading.source, SourceRead,
+                                       SourceWrite, SourceSeek, SourceClose, SourceSize,
+                                       SourceMap, SourceUnmap));
   }
   return reading.tiff != nullptr;
 }
@@ -174,8 +195,8 @@ struct ScratchEncoder {
 bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder& encoder) {
   if (!encoder.tried) {
     encoder.tried = true;
-    encoder.tiff.reset(TIFFClientOpen("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
-                                      SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap));
+    encoder.tiff.reset(OpenExtraHandle("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
+                                       SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap));
     if (encoder.tiff && !set_up(encoder.tiff.get())) encoder.tiff.reset();
   }
   return encoder.tiff != nullptr;

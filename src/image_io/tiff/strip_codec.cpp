@@ -71,6 +71,38 @@ std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t strip_count) {
   return strip_count < cpus ? strip_count : cpus;
 }
 
+// The memory one scratch encoder of tiff's compression keeps resident
+// while it encodes strips of strip_size bytes, estimated on the safe side:
+// LZMA's match finder at the library's default preset zeroes a hash table
+// of 16 MiB and fills its tree as far as a strip reaches, ZSTD's at its
+// default level keeps tables of several MiB, the other coders a few
+// hundred KiB.  Then the strip's copy, the library's output buffer and the
+// encoded strip.
+std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t strip_size) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  const std::uint64_t coder = compression == COMPRESSION_LZMA   ? std::uint64_t{24} << 20
+                              : compression == COMPRESSION_ZSTD ? std::uint64_t{16} << 20
+                                                                : std::uint64_t{1} << 20;
+  return coder + 3 * static_cast<std::uint64_t>(strip_size);
+}
+
+// The threads that encode strip_count strips of target: ThreadsFor, cut
+// so that the encoders beyond the one the library would use anyway fit in
+// what the page leaves free while it is written.  The clearing before held
+// the image and its marker, two bytes a pixel, within the cap of 2.2 bytes
+// a pixel plus the encoded strips; the write holds the pixels and the
+// encoded strips, so 1.2 bytes a pixel are free for the extra encoders.
+// One extra encoder is always allowed: like the one the library uses, its
+// cost is fixed, not a cost per pixel.
+std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t strip_count) {
+  const std::uint32_t threads = ThreadsFor(target, strip_count);
+  const tmsize_t strip_size = TIFFStripSize(target);
+  const std::uint64_t pixels = std::uint64_t{strip_count} * static_cast<std::uint64_t>(strip_size);
+  const std::uint64_t affordable = 2 + pixels * 6 / 5 / EncoderMemory(target, strip_size);
+  return affordable < threads ? static_cast<std::uint32_t>(affordable) : threads;
+}
+
 // ---- decoding ------------------------------------------------------------
 
 // A file read by one thread's handle through pread, which leaves the
@@ -279,7 +311,7 @@ std::vector<StripDecode> DecodeStripsAhead(
 StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
                                  const std::function<StripSource(std::uint32_t)>& source_of,
                                  const std::function<bool(TIFF*)>& set_up) {
-  const std::uint32_t threads = ThreadsFor(target, count);
+  const std::uint32_t threads = EncodingThreadsFor(target, count);
   if (threads < 2 || !CodesStripsIndependently(target)) return StripWrite::NotTried;
   std::vector<ScratchEncoder> encoders(threads);
   std::vector<EncodedStrip> strips(count);

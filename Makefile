@@ -33,15 +33,19 @@ asan: test-deps
 
 # The code that runs on several threads (the parallel loop, the strip
 # coding, the tool on a page) built with ThreadSanitizer, and its tests run
-# there, the first report failing them.
+# there, the first report failing them.  The LZMA and ZSTD round trips are
+# left out: they run the same code of ours, and their coders' tables take
+# minutes under the sanitizer.
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 TSAN_TESTS = ^(ParallelFor|UsableCpus|StripCodec)\.
+TSAN_SKIPPED = WithLargeCoders
 tsan: test-deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tessvane tessvane_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' \
+	  -E '$(TSAN_SKIPPED)'
 
 # The plain suite, the same suite built with the sanitizers, then the
 # threaded code under ThreadSanitizer.

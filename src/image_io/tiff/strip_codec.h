@@ -5,7 +5,8 @@
 // time.  So each thread but the caller's decodes through a handle of its
 // own on the same file, and each thread encodes into a scratch handle of
 // its own, set up with the target's tags, whose encoded strip is then
-// written to the target unchanged (TIFFWriteRawStrip), in strip order: the
+// written to the target unchanged (TIFFWriteRawStrip), in strip order, by
+// whichever thread completes the run of strips before it: the
 // file comes out byte for byte as one handle coding every strip in turn
 // would write it.
 //
@@ -62,9 +63,9 @@ enum class StripWrite {
 };
 
 // Encodes source_of(0 .. count − 1), in increasing strip order, in
-// parallel into scratch handles that set_up gives target's tags, then
-// writes them to target in that order, with the JPEG tables the encoders
-// made.  The sources' bytes are never handed to the library, which may
+// parallel into scratch handles that set_up gives target's tags, and
+// writes them to target in that order, each as soon as the strips before
+// it are written, with the JPEG tables the encoders made.  The sources' bytes are never handed to the library, which may
 // change what it is given.  NotTried with one thread, another compression
 // or strips too small to be worth a thread.  Raises EOutOfMemory.
 StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,

@@ -1,6 +1,7 @@
 # Wraps CMake for the README's commands.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 LINT_BUILD ?= build-lint
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -12,7 +13,7 @@ FUZZ_SECONDS ?= 60
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all \
   -fno-omit-frame-pointer
 
-.PHONY: all build configure build-all install test-deps asan test fuzz lint demo bench evaluate deb clean
+.PHONY: all build configure build-all install test-deps asan tsan test fuzz lint demo bench evaluate deb clean
 
 all: build
 
@@ -42,14 +43,32 @@ asan: test-deps
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# The plain suite, then the same suite built with the sanitizers, then how
-# many tests of each were skipped and why (some need root; README says which).
+# The code that runs on several threads (the parallel loop, the strip
+# coding, the tool on a page) built with ThreadSanitizer, and its tests run
+# there, the first report failing them.  The LZMA and ZSTD round trips are
+# left out: they run the same code of ours, and their coders' tables take
+# minutes under the sanitizer.
+TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
+TSAN_TESTS = ^(ParallelFor|UsableCpus|StripCodec)\.
+TSAN_SKIPPED = WithLargeCoders
+tsan: test-deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tessvane tessvane_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)' \
+	  -E '$(TSAN_SKIPPED)'
+
+# The plain suite, then the same suite built with the sanitizers, then the
+# threaded code under ThreadSanitizer, then how many tests of the first two
+# were skipped and why (some need root; README says which).
 test: test-deps build-all asan
 	@status=0; \
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) \
 	  --output-junit $(abspath $(BUILD))/ctest-results.xml || status=1; \
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) \
 	  --output-junit $(abspath $(ASAN_BUILD))/ctest-results.xml || status=1; \
+	$(MAKE) --no-print-directory tsan || status=1; \
 	/usr/bin/python3 tools/skipped_tests.py $(BUILD)/ctest-results.xml $(ASAN_BUILD)/ctest-results.xml; \
 	exit $$status
 
@@ -77,11 +96,13 @@ demo: build
 	@echo "result:   demo/sample-page-cleared.tif"
 
 # Benchmarks on generated pages kept in $(BUILD)/bench-data: 8000 x 8000,
-# 64 rows a strip, uncompressed, LZW and Deflate, with scanner noise
-# (Gaussian, 3 gray levels) and, compressed, also without; an A4 page at
-# 300 dpi (LZW, noisy) for the batch.  The microbenchmarks of each operation,
-# then tessvane against tiffcp, against the durable tiffcp copy (fsync,
-# rename, directory fsync) warm and cold, against Leptonica's reconstruction
+# 64 rows a strip, uncompressed, LZW, Deflate, PackBits, ZSTD, LZMA and
+# JPEG, with scanner noise (Gaussian, 3 gray levels) and, LZW and Deflate,
+# also without; an A4 page at 300 dpi (LZW, noisy) for the batch.  The
+# microbenchmarks of each operation, then tessvane on every CPU and under
+# taskset -c 0 against tiffcp, against the durable tiffcp copy (fsync,
+# rename, directory fsync) of the input and of tessvane's output, warm
+# (every page) and cold (the first three), against Leptonica's reconstruction
 # (installed as root when missing; skipped otherwise), and the batch of 40
 # A4 pages through xargs -P 2.  docs/performance.md explains the figures.
 BENCH_DATA = $(BUILD)/bench-data
@@ -95,6 +116,8 @@ bench:
 	@[ -f $(BENCH_DATA)/page-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw.tif 8000 8000 64 lzw 3
 	@[ -f $(BENCH_DATA)/page-deflate.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate.tif 8000 8000 64 deflate 3
 	@[ -f $(BENCH_DATA)/page-lzw-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-lzw-smooth.tif 8000 8000 64 lzw
+	@for codec in packbits zstd lzma jpeg; do [ -f $(BENCH_DATA)/page-$$codec.tif ] || \
+	  $(BENCH_PAGE) $(BENCH_DATA)/page-$$codec.tif 8000 8000 64 $$codec 3; done
 	@[ -f $(BENCH_DATA)/page-deflate-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate-smooth.tif 8000 8000 64 deflate
 	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
@@ -103,6 +126,8 @@ bench:
 	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo --peer $(BUILD)/bench/leptonica_peer) \
 	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-deflate.tif \
 	  --warm-only $(BENCH_DATA)/page-lzw-smooth.tif --warm-only $(BENCH_DATA)/page-deflate-smooth.tif \
+	  --warm-only $(BENCH_DATA)/page-packbits.tif --warm-only $(BENCH_DATA)/page-zstd.tif \
+	  --warm-only $(BENCH_DATA)/page-lzma.tif --warm-only $(BENCH_DATA)/page-jpeg.tif \
 	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
@@ -121,4 +146,4 @@ deb: build
 	@cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(LINT_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(LINT_BUILD) demo

@@ -16,10 +16,13 @@
 //
 // The floors are `tiffcp` copying the page into a new file (the TIFF
 // library's own read and write, and nothing more) and durable_copy
-// rewriting a copy of the page in place as safely as tessvane does
+// rewriting a copy of a page in place as safely as tessvane does
 // (`tiffcp` to a temporary file, fsync, rename over the old file,
-// directory fsync).  tessvane runs on a fresh copy of the page in the
-// working directory, its own fsyncs included.
+// directory fsync), once on the input page and once on tessvane's output
+// for it (the cleared page, which codes faster or slower than the input):
+// the single-thread codec floors.  tessvane runs on a fresh copy of the
+// page in the working directory, its own fsyncs included, with every CPU
+// it is given and pinned to one (`taskset -c 0`).
 //
 // Warm: the page is in the page cache and each timed run follows an
 // untimed run of the same command at once, getting the memory that run
@@ -32,7 +35,7 @@
 // The commands take turns in an order that rotates from round to round, so
 // that each round's ratios compare runs made under the same load.  Prints
 // median times, the medians of the per-round ratios, tessvane's peak
-// resident memory per pixel, and the batch figure: --batch-pages copies of
+// resident memory per pixel (the larger of its two runs), and the batch figure: --batch-pages copies of
 // a page rewritten through `xargs -0 -P 2 -n 1`, by tessvane and by
 // durable_copy.
 #include <fcntl.h>
@@ -186,28 +189,39 @@ bool GoCold(int pause_seconds) {
 
 // The median times and ratios of one page in one mode.
 struct Figures {
-  std::vector<double> ours, copy, durable, peer;
-  std::vector<double> copy_ratios, durable_ratios, peer_ratios;
+  std::vector<double> ours, one_cpu, copy, durable, durable_out, peer;
+  std::vector<double> copy_ratios, durable_ratios, durable_out_ratios, one_cpu_ratios,
+      one_cpu_out_ratios, peer_ratios;
   long peak_kib = 0;
 };
 
-// The commands a round times, by number.
-enum Command { Tessvane, Tiffcp, DurableCopy, Peer };
+// The commands a round times, by number; the peer last, as it is optional.
+enum Command { Tessvane, TessvaneOneCpu, Tiffcp, DurableCopy, DurableOutput, Peer };
+constexpr int CommandsWithoutPeer = Peer;
+
+// The cleared page tessvane makes of page, kept in the working directory:
+// what DurableOutput rewrites.
+std::string ClearedPage(const Options& options, const std::string& page) {
+  return options.workdir + "/cleared-" + std::filesystem::path(page).filename().string();
+}
 
 // The file command writes: a fresh copy of the page for tessvane and
 // durable_copy, tiffcp's output file; tag keeps an untimed run's apart.
 std::string Target(const Options& options, Command command, const std::string& tag) {
   if (command == Tessvane) return options.workdir + "/run" + tag + ".tif";
+  if (command == TessvaneOneCpu) return options.workdir + "/run-one-cpu" + tag + ".tif";
   if (command == DurableCopy) return options.workdir + "/durable-run" + tag + ".tif";
+  if (command == DurableOutput) return options.workdir + "/durable-out-run" + tag + ".tif";
   return options.workdir + "/tiffcp-out" + tag + ".tif";
 }
 
 // Makes command's target as a run expects to find it.
 void Prepare(const Options& options, const std::string& page, Command command,
              const std::string& tag) {
-  if (command == Tessvane || command == DurableCopy) {
+  if (command == Tessvane || command == TessvaneOneCpu || command == DurableCopy) {
     FreshCopy(page, Target(options, command, tag));
   }
+  if (command == DurableOutput) FreshCopy(ClearedPage(options, page), Target(options, command, tag));
   if (command == Tiffcp) std::filesystem::remove(Target(options, command, tag));
 }
 
@@ -216,8 +230,9 @@ Run Perform(const Options& options, const std::string& page, Command command,
             const std::string& tag) {
   const std::string target = Target(options, command, tag);
   if (command == Tessvane) return Execute({options.tessvane, target});
+  if (command == TessvaneOneCpu) return Execute({"taskset", "-c", "0", options.tessvane, target});
   if (command == Tiffcp) return Execute({"tiffcp", page, target});
-  if (command == DurableCopy) return Execute({options.durable, target});
+  if (command == DurableCopy || command == DurableOutput) return Execute({options.durable, target});
   Run call = Execute({options.peer, page});
   call.seconds = std::atof(call.output.c_str());
   return call;
@@ -230,8 +245,8 @@ Run Perform(const Options& options, const std::string& page, Command command,
 // command took (see docs/performance.md).
 void TimeRound(const Options& options, const std::string& page, bool cold, bool with_peer,
                int round, Figures& figures) {
-  const int commands = with_peer ? 4 : 3;
-  std::array<Run, 4> runs;
+  const int commands = with_peer ? CommandsWithoutPeer + 1 : CommandsWithoutPeer;
+  std::array<Run, CommandsWithoutPeer + 1> runs;
   for (int turn = 0; turn < commands; ++turn) {
     const auto command = static_cast<Command>((turn + round) % commands);
     if (!cold) Prepare(options, page, command, "-untimed");
@@ -242,31 +257,44 @@ void TimeRound(const Options& options, const std::string& page, bool cold, bool 
   }
   const Run& tool = runs[Tessvane];
   const Run& copy = runs[Tiffcp];
+  const Run& one_cpu = runs[TessvaneOneCpu];
   const Run& durable = runs[DurableCopy];
+  const Run& durable_out = runs[DurableOutput];
   figures.ours.push_back(tool.seconds);
+  figures.one_cpu.push_back(one_cpu.seconds);
   figures.copy.push_back(copy.seconds);
   figures.durable.push_back(durable.seconds);
+  figures.durable_out.push_back(durable_out.seconds);
   figures.copy_ratios.push_back(tool.seconds / copy.seconds);
   figures.durable_ratios.push_back(tool.seconds / durable.seconds);
+  figures.durable_out_ratios.push_back(tool.seconds / durable_out.seconds);
+  figures.one_cpu_ratios.push_back(one_cpu.seconds / durable.seconds);
+  figures.one_cpu_out_ratios.push_back(one_cpu.seconds / durable_out.seconds);
   if (with_peer) {
     figures.peer.push_back(runs[Peer].seconds);
     figures.peer_ratios.push_back(tool.seconds / runs[Peer].seconds);
   }
-  figures.peak_kib = std::max(figures.peak_kib, tool.peak_kib);
+  figures.peak_kib = std::max({figures.peak_kib, tool.peak_kib, one_cpu.peak_kib});
 }
 
 // Times page for rounds rounds and prints its line of the table.
 void TimePage(const Options& options, const std::string& page, bool cold, bool with_peer,
               int rounds) {
   Figures figures;
+  const std::string cleared = ClearedPage(options, page);
+  FreshCopy(page, cleared);
+  Execute({options.tessvane, cleared});
   for (int round = 0; round < rounds; ++round) {
     TimeRound(options, page, cold, with_peer, round, figures);
   }
   const std::string name = std::filesystem::path(page).filename().string();
-  std::printf("%-26s %-4s %8.3f s %8.3f s %6.2f %8.3f s %6.2f %8.3f\n", name.c_str(),
-              cold ? "cold" : "warm", Median(figures.ours), Median(figures.copy),
+  std::printf("%-24s %-4s %7.3f s %7.3f s %6.2f %7.3f s %6.2f %7.3f s %5.2f %5.2f %5.2f %5.2f"
+              " %7.3f\n",
+              name.c_str(), cold ? "cold" : "warm", Median(figures.ours), Median(figures.copy),
               Median(figures.copy_ratios), Median(figures.durable), Median(figures.durable_ratios),
-              figures.peak_kib * 1024.0 / Pixels(page));
+              Median(figures.durable_out), Median(figures.durable_out_ratios),
+              Median(figures.one_cpu), Median(figures.one_cpu_ratios),
+              Median(figures.one_cpu_out_ratios), figures.peak_kib * 1024.0 / Pixels(page));
   if (with_peer) {
     std::printf("%-26s warm: peer reconstruction call %.3f s; tessvane whole run / peer call %.2f\n",
                 name.c_str(), Median(figures.peer), Median(figures.peer_ratios));
@@ -321,8 +349,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: end_to_end [OPTIONS] PAGE.tif ... (see bench/end_to_end.cpp)\n");
     return 2;
   }
-  std::printf("%-26s %-4s %10s %10s %6s %10s %6s %8s\n", "page", "mode", "tessvane", "tiffcp",
-              "ratio", "durable", "ratio", "peak/px");
+  std::printf("%-24s %-4s %9s %9s %6s %9s %6s %9s %5s %9s %5s %5s %7s\n", "page", "mode",
+              "tessvane", "tiffcp", "ratio", "dur.in", "ratio", "dur.out", "ratio", "1 cpu",
+              "/in", "/out", "peak/px");
   std::vector<std::string> warm_pages = options.pages;
   warm_pages.insert(warm_pages.end(), options.warm_only.begin(), options.warm_only.end());
   for (std::size_t i = 0; i < warm_pages.size(); ++i) {
@@ -334,12 +363,15 @@ int main(int argc, char** argv) {
   for (const std::string& page : options.pages) {
     if (options.cold_rounds > 0) TimePage(options, page, true, false, options.cold_rounds);
   }
-  std::printf("(times are medians of the rounds; ratios are medians of the per-round ratios,\n"
-              " tessvane / tiffcp and tessvane / durable tiffcp; peak/px: tessvane's peak resident\n"
-              " bytes per pixel)\n");
+  std::printf("(times are medians of the rounds; ratios are medians of the per-round ratios:\n"
+              " tessvane on every CPU / tiffcp, / durable tiffcp of the input (dur.in) and of\n"
+              " tessvane's output (dur.out); then tessvane under taskset -c 0 in seconds and its\n"
+              " ratios to the same two floors; peak/px: tessvane's peak resident bytes per pixel)\n");
   if (!options.batch_page.empty()) TimeBatches(options);
-  std::filesystem::remove(options.workdir + "/run.tif");
-  std::filesystem::remove(options.workdir + "/durable-run.tif");
-  std::filesystem::remove(options.workdir + "/tiffcp-out.tif");
+  for (const Command command : {Tessvane, TessvaneOneCpu, Tiffcp, DurableCopy, DurableOutput}) {
+    std::filesystem::remove(Target(options, command, ""));
+    std::filesystem::remove(Target(options, command, "-untimed"));
+  }
+  for (const std::string& page : warm_pages) std::filesystem::remove(ClearedPage(options, page));
   return 0;
 }

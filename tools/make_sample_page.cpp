@@ -1,7 +1,7 @@
 // make_sample_page: writes a synthetic scanned page for the demo, the README
 // and the benchmarks.
 //
-// Usage: make_sample_page OUTPUT.tif [WIDTH HEIGHT [ROWS_PER_STRIP [none|lzw|deflate [NOISE]]]]
+// Usage: make_sample_page OUTPUT.tif [WIDTH HEIGHT [ROWS_PER_STRIP [none|lzw|deflate|packbits|zstd|lzma|jpeg [NOISE]]]]
 //
 // The page has what real scans of book pages have: paper lit unevenly
 // (brighter in the middle, darker towards one corner), lines of text-like
@@ -195,6 +195,10 @@ int CompressionNamed(const char* name) {
   if (std::strcmp(name, "lzw") == 0) return COMPRESSION_LZW;
   if (std::strcmp(name, "none") == 0) return COMPRESSION_NONE;
   if (std::strcmp(name, "deflate") == 0) return COMPRESSION_ADOBE_DEFLATE;
+  if (std::strcmp(name, "packbits") == 0) return COMPRESSION_PACKBITS;
+  if (std::strcmp(name, "zstd") == 0) return COMPRESSION_ZSTD;
+  if (std::strcmp(name, "lzma") == 0) return COMPRESSION_LZMA;
+  if (std::strcmp(name, "jpeg") == 0) return COMPRESSION_JPEG;
   return -1;
 }
 
@@ -210,7 +214,7 @@ int main(int argc, char** argv) {
       compression < 0 || !(noise >= 0 && noise <= 64)) {
     std::fprintf(stderr,
                  "usage: make_sample_page OUTPUT.tif [WIDTH HEIGHT [ROWS_PER_STRIP "
-                 "[none|lzw|deflate [NOISE]]]]\n");
+                 "[none|lzw|deflate|packbits|zstd|lzma|jpeg [NOISE]]]]\n");
     return 2;
   }
   std::mt19937 random(20061206);

@@ -10,6 +10,12 @@
 // strips all point at one compressed strip would otherwise decode to any
 // size it claims.
 //
+// The strips of a strip page that land whole in Pixels are decoded ahead
+// on several threads (strip_codec.h); the loops that check each strip then
+// take their outcome in strip order, so failures, their reasons and the
+// checks come in the same order as with one thread.  Tiles are decoded in
+// turn.
+//
 // A strip page is decoded straight into Pixels, strip i at i × S, where S
 // is the library's strip size; the last strip supplies whatever remains.
 // A tile page is decoded tile by tile into a buffer and copied into its
@@ -41,6 +47,7 @@
 
 #include "file_failure.h"
 #include "io_status.h"
+#include "strip_codec.h"
 #include "tag_table.h"
 
 namespace tessvane {
@@ -137,6 +144,12 @@ bool IsReducedImage(TIFF* tiff) {
   return TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &type) && (type & FILETYPE_REDUCEDIMAGE) != 0;
 }
 
+// The library's mode for reading.  "c": a page stored as one large
+// uncompressed strip is read as that one strip, and so written back,
+// rather than in the pieces the library cuts.  "m": no memory map;
+// reading is measured faster without.
+constexpr char ReadMode[] = "rmc";
+
 // ---- where the strips lie ----------------------------------------------------------
 
 // The bytes a strip or tile takes in the file.
@@ -215,14 +228,21 @@ void CheckPages(TiffPages& input, std::uint64_t file_size) {
 
 // ---- decoding strips -----------------------------------------------------------------
 
-// Decodes strip index into destination, which takes wanted bytes; refuses
-// the page when the library fails or delivers fewer bytes than wanted.
+// Strips decoded ahead on several threads, by strip index; empty when
+// none was (every strip then decodes in the loops below).
+using DecodedAhead = std::vector<StripDecode>;
+
+// Decodes strip index into destination, which takes wanted bytes, unless
+// it was decoded there ahead; refuses the page when the library fails or
+// delivers fewer bytes than wanted.
 void DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
-                 std::uint32_t wanted) {
+                 std::uint32_t wanted, const DecodedAhead& ahead) {
   if (wanted == 0) return;
-  if (TIFFReadEncodedStrip(tiff, index, destination, wanted) < static_cast<tmsize_t>(wanted)) {
-    Refuse("strip " + std::to_string(index) + " does not decode");
-  }
+  const bool decoded = index < ahead.size() && ahead[index] != StripDecode::NotTried
+                           ? ahead[index] == StripDecode::Decoded
+                           : TIFFReadEncodedStrip(tiff, index, destination, wanted) >=
+                                 static_cast<tmsize_t>(wanted);
+  if (!decoded) Refuse("strip " + std::to_string(index) + " does not decode");
 }
 
 // The strip geometry the reader works with: the library's strip size and
@@ -241,12 +261,13 @@ struct StripLayout {
 // strip does not decode.  ERangeError / EIntOverflow as the byte copy meets
 // them.
 void ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
-                        ByteArray& overhang) {
+                    ByteArray& overhang, const DecodedAhead& ahead) {
   for (std::uint32_t i = 0; i + 1 < layout.strip_count; ++i) {
     const std::uint64_t start = std::uint64_t{i} * layout.size;
     const bool fits = start + layout.size <= layout.pixel_count;
     if (!fits && overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size);
+    DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size,
+                fits ? ahead : DecodedAhead{});
     // The strip's first and last index are formed (and may overflow) even
     // when the strip fits, as the copy into Pixels forms them.
     const std::int32_t low = CheckedMul(static_cast<std::int32_t>(i), layout.strip_size);
@@ -266,18 +287,18 @@ void ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
 // and the image's last pixel must both be formable (EIntOverflow), and the
 // rest may not be longer than one strip (ERangeError).
 void ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
-                       ByteArray& overhang) {
+                   ByteArray& overhang, const DecodedAhead& ahead) {
   const std::uint32_t last = layout.strip_count - 1;
   const std::uint64_t start = std::uint64_t{last} * layout.size;
   const std::uint64_t rest = layout.pixel_count > start ? layout.pixel_count - start : 0;
   const auto wanted = static_cast<std::uint32_t>(rest < layout.size ? rest : layout.size);
   if (wanted > 0) {
-    DecodeStrip(tiff, last, pixels.Data() + start, wanted);
+    DecodeStrip(tiff, last, pixels.Data() + start, wanted, ahead);
   } else {
     // Nothing of it is kept, but a strip that does not decode still means
     // a damaged file.
     if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    DecodeStrip(tiff, last, overhang.Data(), layout.size);
+    DecodeStrip(tiff, last, overhang.Data(), layout.size, {});
   }
   RequireMulFits(static_cast<std::int32_t>(last), layout.strip_size);
   RequireSubUnsignedFits(layout.pixel_count, 1);
@@ -354,14 +375,33 @@ bool ViewStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
   return true;
 }
 
+// Decodes ahead, on several threads, every strip that the loops above
+// decode straight into the pixels, into the same place: the loops then
+// meet each strip's outcome, and so the first failure or failing check,
+// in the same order as if they decoded it themselves.
+DecodedAhead DecodeAhead(TIFF* tiff, const StripLayout& layout, ByteArray& pixels) {
+  return DecodeStripsAhead(tiff, ReadMode, layout.strip_count, [&](std::uint32_t i) {
+    const std::uint64_t start = std::uint64_t{i} * layout.size;
+    std::uint64_t wanted = 0;
+    if (i + 1 < layout.strip_count) {
+      if (start + layout.size <= layout.pixel_count) wanted = layout.size;
+    } else if (layout.pixel_count > start) {
+      wanted = std::min<std::uint64_t>(layout.pixel_count - start, layout.size);
+    }
+    return StripTarget{i, wanted > 0 ? pixels.Data() + start : nullptr,
+                       static_cast<std::uint32_t>(wanted)};
+  });
+}
+
 // Decodes a strip page into image.Pixels, as a view of the file where the
-// strips allow it.
+// strips allow it, else on several threads where that pays.
 void ReadStrips(TIFF* tiff, TMyImage& image) {
   const StripLayout layout = PlanReading(tiff, image);
   if (image.Photometric == PHOTOMETRIC_MINISBLACK && ViewStrips(tiff, layout, image.Pixels)) return;
   ByteArray overhang;
-  ReadFullStrips(tiff, layout, image.Pixels, overhang);
-  ReadLastStrip(tiff, layout, image.Pixels, overhang);
+  const DecodedAhead ahead = DecodeAhead(tiff, layout, image.Pixels);
+  ReadFullStrips(tiff, layout, image.Pixels, overhang, ahead);
+  ReadLastStrip(tiff, layout, image.Pixels, overhang, ahead);
 }
 
 // ---- decoding tiles --------------------------------------------------------------------
@@ -463,12 +503,6 @@ void ToGrayLevels(TIFF* tiff, TMyImage& image) {
 
 // ---- opening ---------------------------------------------------------------------------
 
-// The library's mode for reading.  "c": a page stored as one large
-// uncompressed strip is read as that one strip, and so written back,
-// rather than in the pieces the library cuts.  "m": no memory map;
-// reading is measured faster without.
-constexpr char Mode[] = "rmc";
-
 // Opens the regular file already open at fd for reading, through a
 // descriptor of its own (the handle closes it; fd stays open), and sets
 // file_size to its length.  EFileFailed (FileStep::Lock) with the reason
@@ -488,7 +522,7 @@ TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
     const int error = errno;
     throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
   }
-  TIFF* const tiff = TIFFFdOpen(own, name, Mode);  // the handle closes own
+  TIFF* const tiff = TIFFFdOpen(own, name, ReadMode);  // the handle closes own
   if (tiff == nullptr) {
     close(own);
     throw EFileFailed(FileStep::Lock, 0, "not a TIFF file, or its first directory cannot be read");

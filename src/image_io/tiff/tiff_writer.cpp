@@ -12,6 +12,10 @@
 //
 // Pixels are gray levels as the page looks; a min-is-white page is stored
 // inverted again, on a copy, so the record's pixels are never changed.
+//
+// The strips of a strip page are encoded on several threads and written in
+// order (strip_codec.h), byte for byte as encoding them one after the other
+// writes them; tiles are encoded in turn.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
@@ -24,6 +28,7 @@
 #include "file_failure.h"
 #include "io_status.h"
 #include "replacement.h"
+#include "strip_codec.h"
 #include "target.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
@@ -168,21 +173,32 @@ void WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::
   }
 }
 
-// Writes the strips of image as plan lays them out.  EOutOfMemory when a
-// strip copy cannot be had, EFileFailed when the library fails.
-void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
+// The strips the plan writes, in order: every full strip, then the last
+// one with only the rows it holds, when it holds any.
+std::uint32_t StripsWritten(const StripPlan& plan) {
+  return plan.pixel_count > plan.last_start ? plan.strip_count : plan.strip_count - 1;
+}
+
+// Strip k of those, as a span of the pixels, inverted when stored so.
+StripSource StripOfPlan(const std::uint8_t* pixels, const StripPlan& plan, std::uint32_t k,
+                        bool inverted) {
+  if (k + 1 < plan.strip_count) {
+    return {k, pixels + std::size_t{k} * plan.strip_size, plan.strip_size, inverted};
+  }
+  return {k, pixels + plan.last_start, plan.pixel_count - plan.last_start, inverted};
+}
+
+// Encodes the strips one after the other through tiff itself: the path
+// for one thread, and the reference for the parallel one.  EOutOfMemory
+// when a strip copy cannot be had, EFileFailed when the library fails.
+void EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
   const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
   ByteArray scratch;
   if (inverted || EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
   ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
-  const std::uint8_t* pixels = image.Pixels.Data();
-  for (std::uint32_t i = 0; i + 1 < plan.strip_count; ++i) {
-    WriteStrip(tiff, i, pixels + std::size_t{i} * plan.strip_size, plan.strip_size, copy, inverted);
-  }
-  // The last strip carries only the rows it holds.
-  if (plan.pixel_count > plan.last_start) {
-    WriteStrip(tiff, plan.strip_count - 1, pixels + plan.last_start,
-               plan.pixel_count - plan.last_start, copy, inverted);
+  for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
+    const StripSource strip = StripOfPlan(image.Pixels.Data(), plan, k, inverted);
+    WriteStrip(tiff, strip.index, strip.data, strip.size, copy, inverted);
   }
 }
 
@@ -219,6 +235,9 @@ void EncodeTiles(TIFF* tiff, const TMyImage& image, const TilePlan& plan) {
   }
 }
 
+// Sets the page's tags but its EXIF directory (below, after SetPageTags).
+void SetPageFields(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset);
+
 // The quality a JPEG page is encoded at when its own cannot be estimated.
 constexpr int FallbackJpegQuality = 95;
 
@@ -236,6 +255,12 @@ void SetPageTags(TIFF* tiff, const TMyImage& image) {
   if (!WriteExifDirectory(tiff, image.Carried, exif_offset)) {
     CannotWrite("the library refuses the EXIF directory");
   }
+  SetPageFields(tiff, image, exif_offset);
+}
+
+// Sets every tag of one page but writes no EXIF directory: exif_offset,
+// when not 0, is where it lies.  EFileFailed when the library refuses one.
+void SetPageFields(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset) {
   if (!TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1) || !SetFieldTags(tiff, image) ||
       !SetCarriedTags(tiff, image.Carried)) {
     CannotWrite("the library refuses a tag value");
@@ -260,6 +285,31 @@ void SetPageTags(TIFF* tiff, const TMyImage& image) {
       CannotWrite("the library refuses the colour map");
     }
   }
+}
+
+// Writes the strips of image as plan lays them out: on several threads
+// where that pays, each thread's scratch handle given the page's own tags,
+// else in turn.  The same bytes either way, and the same first failing
+// strip.  EOutOfMemory when a strip copy cannot be had, EFileFailed when
+// the library fails.
+void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
+  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+  const std::uint8_t* pixels = image.Pixels.Data();
+  std::uint32_t failed = 0;
+  const StripWrite parallel = WriteStripsInParallel(
+      tiff, StripsWritten(plan),
+      [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k, inverted); },
+      [&](TIFF* scratch) {
+        try {
+          SetPageFields(scratch, image, 0);
+          return true;
+        } catch (const EFileFailed&) {
+          return false;  // its strips are encoded through tiff instead
+        }
+      },
+      failed);
+  if (parallel == StripWrite::Failed) CannotWrite("strip " + std::to_string(failed) + " cannot be encoded");
+  if (parallel == StripWrite::NotTried) EncodeStripsInTurn(tiff, image, plan);
 }
 
 // Encodes one page: its tags, then its strips or tiles.  The directory is

@@ -1,0 +1,447 @@
+// Strips decoded and encoded on several threads: see strip_codec.h.
+//
+// Invariants: a handle is used by one thread at a time (the reader's
+// handle by the caller's thread, worker 0; the writer's target under the
+// in-order writer's lock); a strip's encoded bytes are taken from
+// the scratch file at the offset and length the scratch handle recorded
+// for that strip, so nothing else the library writes there (its header,
+// its directory when the handle closes) can reach the target.
+#include "strip_codec.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "parallel_for.h"
+#include "tiff_handle.h"
+
+namespace tessvane {
+namespace {
+
+// True for the compressions whose strips libtiff codes each from a fresh
+// codec state, so that any handle codes any strip alike.  Old-style JPEG,
+// among others, keeps state from strip to strip and is left out.
+bool CodesStripsIndependently(TIFF* tiff) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_LZW:
+    case COMPRESSION_PACKBITS:
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_ZSTD:
+    case COMPRESSION_LZMA:
+    case COMPRESSION_JPEG: return true;
+    default: return false;
+  }
+}
+
+// Strips smaller than this are coded on one thread: the work per strip
+// would not pay for handing it out, and the bookkeeping per strip (a few
+// dozen bytes) would grow the memory beyond a fifth of a byte a pixel.
+constexpr tmsize_t MinParallelStripBytes = 256;
+
+// Lets a warning end at the handle that raised it: the extra handles of
+// this file read the same directory and set the same tags as the caller's
+// handle, whose warnings already went to the library's default handler.
+int DropWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// TIFFClientOpen with the handle's warnings dropped; null when the library
+// cannot open it.
+TIFF* OpenExtraHandle(const char* name, const char* mode, thandle_t client,
+                      TIFFReadWriteProc read, TIFFReadWriteProc write, TIFFSeekProc seek,
+                      TIFFCloseProc close, TIFFSizeProc size, TIFFMapFileProc map,
+                      TIFFUnmapFileProc unmap) {
+  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, nullptr);
+  TIFF* const tiff =
+      TIFFClientOpenExt(name, mode, client, read, write, seek, close, size, map, unmap, options);
+  TIFFOpenOptionsFree(options);
+  return tiff;
+}
+
+// The threads for strip_count strips of tiff: what the process may use, at
+// most one a strip; 1 for strips too small.
+std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t strip_count) {
+  if (TIFFStripSize(tiff) < MinParallelStripBytes) return 1;
+  const std::uint32_t cpus = UsableCpuCount();
+  return strip_count < cpus ? strip_count : cpus;
+}
+
+// The memory one scratch encoder of tiff's compression keeps resident
+// while it encodes strips of strip_size bytes, estimated on the safe side:
+// LZMA's match finder at the library's default preset zeroes a hash table
+// of 16 MiB and fills its tree as far as a strip reaches, ZSTD's at its
+// default level keeps tables of several MiB, the other coders a few
+// hundred KiB.  Then the strip's copy, the library's output buffer and the
+// encoded strip.
+std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t strip_size) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  const std::uint64_t coder = compression == COMPRESSION_LZMA   ? std::uint64_t{24} << 20
+                              : compression == COMPRESSION_ZSTD ? std::uint64_t{16} << 20
+                                                                : std::uint64_t{1} << 20;
+  return coder + 3 * static_cast<std::uint64_t>(strip_size);
+}
+
+// The threads that encode strip_count strips of target: ThreadsFor, cut
+// so that the encoders beyond the one the library would use anyway fit in
+// what the page leaves free while it is written.  The clearing before held
+// the image and its marker, two bytes a pixel, within the cap of 2.2 bytes
+// a pixel plus the encoded strips; the write holds the pixels and the
+// encoded strips, so 1.2 bytes a pixel are free for the extra encoders.
+// One extra encoder is always allowed: like the one the library uses, its
+// cost is fixed, not a cost per pixel.
+std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t strip_count) {
+  const std::uint32_t threads = ThreadsFor(target, strip_count);
+  const tmsize_t strip_size = TIFFStripSize(target);
+  const std::uint64_t pixels = std::uint64_t{strip_count} * static_cast<std::uint64_t>(strip_size);
+  const std::uint64_t affordable = 2 + pixels * 6 / 5 / EncoderMemory(target, strip_size);
+  return affordable < threads ? static_cast<std::uint32_t>(affordable) : threads;
+}
+
+// ---- decoding ------------------------------------------------------------
+
+// A file read by one thread's handle through pread, which leaves the
+// descriptor's shared offset alone.
+struct FileSource {
+  int fd;
+  std::uint64_t size;
+  std::uint64_t position = 0;
+};
+
+tmsize_t SourceRead(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* source = static_cast<FileSource*>(handle);
+  const ssize_t got = pread(source->fd, buffer, static_cast<std::size_t>(size),
+                            static_cast<off_t>(source->position));
+  if (got < 0) return -1;
+  source->position += static_cast<std::uint64_t>(got);
+  return got;
+}
+
+tmsize_t SourceWrite(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t SourceSeek(thandle_t handle, toff_t offset, int whence) {
+  auto* source = static_cast<FileSource*>(handle);
+  if (whence == SEEK_CUR) offset += source->position;
+  if (whence == SEEK_END) offset += source->size;
+  source->position = offset;
+  return offset;
+}
+
+int SourceClose(thandle_t) { return 0; }  // the descriptor is the caller's handle's
+toff_t SourceSize(thandle_t handle) { return static_cast<FileSource*>(handle)->size; }
+int SourceMap(thandle_t, void**, toff_t*) { return 0; }
+void SourceUnmap(thandle_t, void*, toff_t) {}
+
+// One thread's own handle on the file being read, opened at its first
+// strip.  The handle is declared after the source it reads through, so it
+// closes first.
+struct ReadingHandle {
+  FileSource source{-1, 0};
+  TiffHandle tiff;
+  bool tried = false;
+};
+
+// Opens reading's handle on tiff's file, at the directory tiff has open,
+// once; false when it cannot be had.
+bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
+  if (!reading.tried) {
+    reading.tried = true;
+    struct stat status;
+    const int fd = TIFFFileno(tiff);
+    if (fstat(fd, &status) != 0 || status.st_size < 0) return false;
+    reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
+    reading.tiff.reset(OpenExtraHandle(TIFFFileName(tiff), mode, &reading.source, SourceRead,
+                                       SourceWrite, SourceSeek, SourceClose, SourceSize,
+                                       SourceMap, SourceUnmap));
+    const tdir_t directory = TIFFCurrentDirectory(tiff);
+    if (reading.tiff && TIFFCurrentDirectory(reading.tiff.get()) != directory &&
+        !TIFFSetDirectory(reading.tiff.get(), directory)) {
+      reading.tiff.reset();
+    }
+  }
+  return reading.tiff != nullptr;
+}
+
+// Decodes target through tiff, as the reader would.
+StripDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
+  const tmsize_t got = TIFFReadEncodedStrip(tiff, target.index, target.destination, target.wanted);
+  return got >= static_cast<tmsize_t>(target.wanted) ? StripDecode::Decoded : StripDecode::Failed;
+}
+
+// ---- encoding ------------------------------------------------------------
+
+// The scratch file an encoder writes into, kept in memory from base on:
+// what lies before base (the header, strips already taken) is dropped, and
+// writes there are accepted and forgotten.
+struct MemorySink {
+  std::vector<std::uint8_t> bytes;  // the file from base on
+  std::uint64_t base = 0;
+  std::uint64_t position = 0;
+  std::uint64_t length = 0;
+};
+
+tmsize_t SinkRead(thandle_t, void*, tmsize_t) { return 0; }
+
+tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* sink = static_cast<MemorySink*>(handle);
+  const auto count = static_cast<std::uint64_t>(size);
+  const std::uint64_t end = sink->position + count;
+  if (end > sink->base) {
+    const std::uint64_t from = sink->position > sink->base ? sink->position : sink->base;
+    const std::uint64_t skipped = from - sink->position;
+    if (sink->bytes.size() < end - sink->base) sink->bytes.resize(end - sink->base);
+    std::memcpy(sink->bytes.data() + (from - sink->base),
+                static_cast<const std::uint8_t*>(buffer) + skipped, count - skipped);
+  }
+  sink->position = end;
+  if (end > sink->length) sink->length = end;
+  return size;
+}
+
+toff_t SinkSeek(thandle_t handle, toff_t offset, int whence) {
+  auto* sink = static_cast<MemorySink*>(handle);
+  if (whence == SEEK_CUR) offset += sink->position;
+  if (whence == SEEK_END) offset += sink->length;
+  sink->position = offset;
+  return offset;
+}
+
+int SinkClose(thandle_t) { return 0; }
+toff_t SinkSize(thandle_t handle) { return static_cast<MemorySink*>(handle)->length; }
+int SinkMap(thandle_t, void**, toff_t*) { return 0; }
+void SinkUnmap(thandle_t, void*, toff_t) {}
+
+// One thread's scratch encoder, opened at its first strip: a BigTIFF in
+// memory (no 4 GiB limit on what it collects; the container does not
+// change a strip's bytes) with the target's tags, and the copy of each
+// strip the library is given.  The handle is declared after the sink it
+// writes to, so it closes first.
+struct ScratchEncoder {
+  MemorySink sink;
+  TiffHandle tiff;
+  std::vector<std::uint8_t> copy;
+  bool tried = false;
+};
+
+// Opens encoder's scratch handle, once; false when it cannot be had or
+// set_up fails on it.
+bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder& encoder) {
+  if (!encoder.tried) {
+    encoder.tried = true;
+    encoder.tiff.reset(OpenExtraHandle("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
+                                       SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap));
+    if (encoder.tiff && !set_up(encoder.tiff.get())) encoder.tiff.reset();
+  }
+  return encoder.tiff != nullptr;
+}
+
+// One strip's encoded bytes, or why there are none.
+struct EncodedStrip {
+  enum class State : std::uint8_t { NotTried, Encoded, Failed } state = State::NotTried;
+  bool ready = false;  // its thread is done with it
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint8_t> jpeg_tables;  // the encoder's, with the first strip only
+};
+
+// Copies source into copy as the page stores it: inverted when it says so.
+void CopySource(const StripSource& source, std::vector<std::uint8_t>& copy) {
+  copy.assign(source.data, source.data + source.size);
+  if (source.inverted) {
+    for (std::uint8_t& level : copy) level = static_cast<std::uint8_t>(255 - level);
+  }
+}
+
+// Encodes source with encoder: the bytes the library recorded as the
+// strip, taken out of the sink, which then forgets everything so far, and
+// put in buffer, whose memory is used again.  As in the writer, only a
+// predictor changes the bytes it is given, so only then, or for a page
+// stored inverted, does the library get a copy.
+EncodedStrip EncodeSource(ScratchEncoder& encoder, const StripSource& source,
+                          std::vector<std::uint8_t> buffer) {
+  EncodedStrip strip;
+  strip.bytes = std::move(buffer);
+  TIFF* const tiff = encoder.tiff.get();
+  std::uint16_t predictor = PREDICTOR_NONE;
+  auto* given = const_cast<std::uint8_t*>(source.data);  // only read without a predictor
+  if (source.inverted ||
+      (TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE)) {
+    CopySource(source, encoder.copy);
+    given = encoder.copy.data();
+  }
+  const std::uint64_t* offsets = nullptr;
+  const std::uint64_t* counts = nullptr;
+  MemorySink& sink = encoder.sink;
+  if (TIFFWriteEncodedStrip(tiff, source.index, given, source.size) < 0 ||
+      !TIFFGetField(tiff, TIFFTAG_STRIPOFFSETS, &offsets) ||
+      !TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) || offsets == nullptr ||
+      counts == nullptr || offsets[source.index] < sink.base ||
+      offsets[source.index] + counts[source.index] > sink.base + sink.bytes.size()) {
+    strip.state = EncodedStrip::State::Failed;
+    return strip;
+  }
+  const auto first = sink.bytes.begin() + static_cast<std::ptrdiff_t>(offsets[source.index] - sink.base);
+  strip.bytes.assign(first, first + static_cast<std::ptrdiff_t>(counts[source.index]));
+  strip.state = EncodedStrip::State::Encoded;
+  sink.bytes.clear();
+  sink.base = sink.length;
+  return strip;
+}
+
+// The JPEG tables encoder made for its abbreviated strips; empty when it
+// made none.
+std::vector<std::uint8_t> JpegTablesOf(ScratchEncoder& encoder) {
+  std::uint32_t length = 0;
+  void* tables = nullptr;
+  if (!TIFFGetField(encoder.tiff.get(), TIFFTAG_JPEGTABLES, &length, &tables) || tables == nullptr) {
+    return {};
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(tables);
+  return {bytes, bytes + length};
+}
+
+// Gives target the JPEG tables a scratch encoder made, which the library
+// otherwise makes only when it encodes a strip itself, and which must be
+// set before the first strip is written.  True when there are none.
+bool CarryJpegTables(TIFF* target, const std::vector<std::uint8_t>& tables) {
+  return tables.empty() ||
+         TIFFSetField(target, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(tables.size()),
+                      tables.data()) == 1;
+}
+
+// Encodes source through target itself, on a copy: for a strip whose
+// thread had no scratch encoder.
+bool EncodeIntoTarget(TIFF* target, const StripSource& source) {
+  std::vector<std::uint8_t> copy;
+  CopySource(source, copy);
+  return TIFFWriteEncodedStrip(target, source.index, copy.data(), source.size) >= 0;
+}
+
+// Writes encoded strips to the target in order, each as soon as it and
+// every strip before it are ready, whichever thread finished it last; so
+// the strips waiting in memory are few, and their buffers are handed out
+// again (fresh memory costs a page fault a page, which on a large page
+// cost more than a tenth of the run).
+class InOrderWriter {
+ public:
+  InOrderWriter(TIFF* target, std::uint32_t count,
+                const std::function<StripSource(std::uint32_t)>& source_of)
+      : target_(target), source_of_(source_of), strips_(count) {}
+
+  // Hands over strip k and writes every strip it completes the run of.
+  void Deliver(std::uint32_t k, EncodedStrip strip) {
+    const std::lock_guard lock(mutex_);
+    strips_[k] = std::move(strip);
+    strips_[k].ready = true;
+    for (; next_ < strips_.size() && strips_[next_].ready; ++next_) {
+      if (!failed_) {
+        failed_ = !Write(next_, strips_[next_]);
+        if (failed_) failed_strip_ = static_cast<std::uint32_t>(next_);
+      }
+      spare_.push_back(std::move(strips_[next_].bytes));  // written: its buffer serves again
+    }
+  }
+
+  // A buffer of a strip already written, or an empty one.
+  std::vector<std::uint8_t> SpareBuffer() {
+    const std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    std::vector<std::uint8_t> buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+  }
+
+  // True once a strip failed to encode or write; later ones are not worth
+  // encoding.
+  bool Failed() {
+    const std::lock_guard lock(mutex_);
+    return failed_;
+  }
+
+  // Every strip written whole.
+  bool AllWritten() {
+    const std::lock_guard lock(mutex_);
+    return !failed_ && next_ == strips_.size();
+  }
+
+  // The first strip that failed, in order; meaningful once Failed().
+  std::uint32_t FailedStrip() {
+    const std::lock_guard lock(mutex_);
+    return failed_strip_;
+  }
+
+ private:
+  bool Write(std::uint32_t k, const EncodedStrip& strip) {
+    const StripSource source = source_of_(k);
+    switch (strip.state) {
+      case EncodedStrip::State::Encoded:
+        return CarryJpegTables(target_, strip.jpeg_tables) &&
+               TIFFWriteRawStrip(target_, source.index, const_cast<std::uint8_t*>(strip.bytes.data()),
+                                 static_cast<tmsize_t>(strip.bytes.size())) >= 0;
+      case EncodedStrip::State::NotTried: return EncodeIntoTarget(target_, source);
+      case EncodedStrip::State::Failed: break;
+    }
+    return false;
+  }
+
+  TIFF* const target_;
+  const std::function<StripSource(std::uint32_t)>& source_of_;
+  std::mutex mutex_;  // guards everything below and the target
+  std::vector<EncodedStrip> strips_;
+  std::vector<std::vector<std::uint8_t>> spare_;  // buffers of strips written
+  std::size_t next_ = 0;  // the first strip not yet written
+  bool failed_ = false;
+  std::uint32_t failed_strip_ = 0;
+};
+
+}  // namespace
+
+std::vector<StripDecode> DecodeStripsAhead(
+    TIFF* tiff, const char* mode, std::uint32_t strip_count,
+    const std::function<StripTarget(std::uint32_t strip)>& target_of) {
+  const std::uint32_t threads = ThreadsFor(tiff, strip_count);
+  if (threads < 2 || !CodesStripsIndependently(tiff)) return {};
+  std::vector<StripDecode> results(strip_count, StripDecode::NotTried);
+  std::vector<ReadingHandle> handles(threads);
+  ParallelFor(strip_count, threads, [&](std::uint32_t strip, std::uint32_t worker) {
+    const StripTarget target = target_of(strip);
+    if (target.wanted == 0) return;
+    if (worker == 0) {
+      results[strip] = DecodeTarget(tiff, target);
+    } else if (OpenReadingHandle(tiff, mode, handles[worker])) {
+      results[strip] = DecodeTarget(handles[worker].tiff.get(), target);
+    }
+  });
+  return results;
+}
+
+StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
+                                 const std::function<StripSource(std::uint32_t)>& source_of,
+                                 const std::function<bool(TIFF*)>& set_up,
+                                 std::uint32_t& failed_strip) {
+  const std::uint32_t threads = EncodingThreadsFor(target, count);
+  if (threads < 2 || !CodesStripsIndependently(target)) return StripWrite::NotTried;
+  std::vector<ScratchEncoder> encoders(threads);
+  InOrderWriter writer(target, count, source_of);
+  ParallelFor(count, threads, [&](std::uint32_t item, std::uint32_t worker) {
+    EncodedStrip strip;
+    if (writer.Failed()) {
+      strip.state = EncodedStrip::State::Failed;
+    } else if (OpenScratchEncoder(set_up, encoders[worker])) {
+      strip = EncodeSource(encoders[worker], source_of(item), writer.SpareBuffer());
+      if (item == 0) strip.jpeg_tables = JpegTablesOf(encoders[worker]);
+    }
+    writer.Deliver(item, std::move(strip));
+  });
+  if (writer.AllWritten()) return StripWrite::Written;
+  failed_strip = writer.FailedStrip();
+  return StripWrite::Failed;
+}
+
+}  // namespace tessvane

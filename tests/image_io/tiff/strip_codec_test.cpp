@@ -1,0 +1,337 @@
+// Strips coded on several threads: the reader and the writer give the same
+// pixels and the same file bytes on one thread (the reference path, where
+// every strip is coded in turn) as on many, for every compression the tool
+// writes, with and without a predictor, and for strips of one row, of
+// several rows with a short last strip, and of the whole page; failures
+// and failing checks come out as on one thread.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "file_failure.h"
+#include "im_proc.h"
+#include "parallel_for.h"
+#include "run_process.h"
+#include "test_tiff.h"
+
+namespace tessvane {
+namespace {
+
+using testing_support::FileBytes;
+using testing_support::MakeTestPage;
+using testing_support::ReadWithLibtiff;
+using testing_support::ScratchDirectory;
+
+// The thread counts each case runs with; 1 is the reference.
+constexpr std::uint32_t ThreadCounts[] = {1, 2, 5};
+
+struct Codec {
+  std::uint16_t compression;
+  std::uint16_t predictor;  // 0: no Predictor tag
+};
+
+struct Geometry {
+  std::uint32_t width, height, rows_per_strip;
+};
+
+// The pages of a file: how many, and how each stores its gray levels.
+struct Pages {
+  std::uint32_t count = 1;
+  std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;  // or min-is-white, palette
+};
+
+// A file of pages.count pages of width × height with scanner-like noise,
+// so that every codec has work to do, each written with codec in strips of
+// rows_per_strip rows, page k a little different from the others and
+// every other page's predictor switched.  A palette page has the identity
+// gray map.
+void WritePage(const std::string& path, const Codec& codec, const Geometry& page,
+               const Pages& pages = {}) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  std::vector<std::uint16_t> ramp(256);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::uint16_t>(i * 257);
+  for (std::uint32_t k = 0; k < pages.count; ++k) {
+    auto pixels = MakeTestPage(page.width, page.height, page.width + page.height + k);
+    std::mt19937 noise(page.rows_per_strip + k);
+    for (auto& pixel : pixels) pixel = static_cast<std::uint8_t>(pixel ^ (noise() & 3));
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, page.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, page.height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, pages.photometric);
+    if (pages.photometric == PHOTOMETRIC_PALETTE) {
+      TIFFSetField(tiff, TIFFTAG_COLORMAP, ramp.data(), ramp.data(), ramp.data());
+    }
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, codec.compression);
+    // Every other page with the predictor the others lack, or without theirs.
+    std::uint16_t predictor = codec.predictor;
+    if (k % 2 == 1) predictor = predictor != 0 ? std::uint16_t{0} : std::uint16_t{PREDICTOR_HORIZONTAL};
+    if (predictor != 0) TIFFSetField(tiff, TIFFTAG_PREDICTOR, predictor);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip);
+    for (std::uint32_t strip = 0, row = 0; row < page.height; ++strip, row += page.rows_per_strip) {
+      const std::uint32_t rows = std::min(page.rows_per_strip, page.height - row);
+      ASSERT_GE(TIFFWriteEncodedStrip(tiff, strip, pixels.data() + std::size_t{row} * page.width,
+                                      tmsize_t{rows} * page.width),
+                0);
+    }
+    ASSERT_TRUE(TIFFWriteDirectory(tiff));
+  }
+  TIFFClose(tiff);
+}
+
+std::vector<std::uint8_t> PixelsOf(const TMyImage& image) {
+  return {image.Pixels.Data(), image.Pixels.Data() + image.Pixels.Length()};
+}
+
+// Reads path on threads threads and writes the record to copy: the pixels
+// read and the bytes written.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> ReadAndWrite(
+    const std::string& path, const std::string& copy, std::uint32_t threads) {
+  const UsableCpuOverride cpus(threads);
+  TMyImage image;
+  const char* name = path.c_str();
+  EXPECT_EQ(ReadTiffImage(name, image), StatusDone);
+  testing_support::WriteFileBytes(copy, {});
+  const char* copy_name = copy.c_str();
+  EXPECT_EQ(WriteTiffImage(copy_name, image), StatusDone);
+  return {PixelsOf(image), FileBytes(copy)};
+}
+
+// Every page below in each of codecs, read and written on one thread and
+// on several: the same pixels, the same file.
+void ExpectTheSameBytesOnEveryThreadCount(const std::vector<Codec>& codecs) {
+  const Geometry pages[] = {
+      {300, 23, 1},    // one-row strips
+      {300, 40, 7},    // several rows, the last strip short
+      {300, 40, 40},   // the whole page one strip
+      {517, 203, 16},  // a larger page, the last strip short
+      {260, 64, 8},    // strips that end exactly at the last row
+      {300, 45, 8},    // JPEG's strips are whole blocks: a short last one
+  };
+  ScratchDirectory dir;
+  for (const Codec& codec : codecs) {
+    for (const Geometry& page : pages) {
+      const bool whole_blocks = page.rows_per_strip % 8 == 0 || page.rows_per_strip == page.height;
+      if (codec.compression == COMPRESSION_JPEG && !whole_blocks) continue;
+      const std::string what = "compression " + std::to_string(codec.compression) +
+                               ", predictor " + std::to_string(codec.predictor) + ", " +
+                               std::to_string(page.width) + "x" + std::to_string(page.height) +
+                               " in strips of " + std::to_string(page.rows_per_strip);
+      const std::string input = dir / "in.tif";
+      WritePage(input, codec, page);
+      const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
+      // The reference itself against libtiff reading the file alone.
+      EXPECT_EQ(reference.first, ReadWithLibtiff(input).pixels) << what;
+      for (const std::uint32_t threads : {2u, 5u}) {
+        const auto result = ReadAndWrite(input, dir / "many.tif", threads);
+        EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
+        EXPECT_TRUE(result.second == reference.second) << what << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytes) {
+  ExpectTheSameBytesOnEveryThreadCount({
+      {COMPRESSION_NONE, 0},
+      {COMPRESSION_LZW, 0},
+      {COMPRESSION_LZW, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_PACKBITS, 0},
+      {COMPRESSION_ADOBE_DEFLATE, 0},
+      {COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_JPEG, 0},
+  });
+}
+
+// The coders with megabytes of tables each, apart: under ThreadSanitizer
+// each of their tables costs seconds, and they run the same code of ours
+// as the others.
+TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytesWithLargeCoders) {
+  ExpectTheSameBytesOnEveryThreadCount({
+      {COMPRESSION_ZSTD, 0},
+      {COMPRESSION_ZSTD, PREDICTOR_HORIZONTAL},
+      {COMPRESSION_LZMA, 0},
+      {COMPRESSION_LZMA, PREDICTOR_HORIZONTAL},
+  });
+}
+
+// Reads every page of path on threads threads and writes them all to
+// copy: the pixels of every page, one after another, and the bytes
+// written.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> ReadAndWritePages(
+    const std::string& path, const std::string& copy, std::uint32_t threads) {
+  const UsableCpuOverride cpus(threads);
+  TiffPages input = OpenTiffPages(path.c_str());
+  const auto count = static_cast<std::uint32_t>(input.directories.size());
+  std::vector<TMyImage> images(count);
+  std::vector<std::uint8_t> pixels;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    ReadTiffPage(input, k, images[k]);
+    const auto page = PixelsOf(images[k]);
+    pixels.insert(pixels.end(), page.begin(), page.end());
+  }
+  testing_support::WriteFileBytes(copy, {});
+  WriteTiffPages(copy.c_str(), images[0], count,
+                 [&](std::uint32_t k) -> const TMyImage& { return images[k]; });
+  return {pixels, FileBytes(copy)};
+}
+
+// Min-is-white pages (stored inverted, on a copy), identity-palette pages
+// and files of several pages, each page with its own codec tags: the same
+// pixels and the same file on every thread count, and the gray levels as
+// libtiff reads them, inverted for min-is-white.
+TEST(StripCodec, MinIsWhitePalettesAndSeveralPagesGiveTheSameBytes) {
+  ScratchDirectory dir;
+  const Geometry page{300, 45, 8};
+  const Pages variants[] = {
+      {1, PHOTOMETRIC_MINISWHITE}, {1, PHOTOMETRIC_PALETTE},
+      {3, PHOTOMETRIC_MINISBLACK}, {2, PHOTOMETRIC_MINISWHITE}};
+  for (const Codec codec : {Codec{COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL},
+                            Codec{COMPRESSION_LZW, 0}}) {
+    for (const Pages& pages : variants) {
+      const std::string what = "compression " + std::to_string(codec.compression) + ", " +
+                               std::to_string(pages.count) + " pages, photometric " +
+                               std::to_string(pages.photometric);
+      const std::string input = dir / "in.tif";
+      WritePage(input, codec, page, pages);
+      const auto reference = ReadAndWritePages(input, dir / "one.tif", 1);
+      auto stored = ReadWithLibtiff(input).pixels;  // the first page, as stored
+      if (pages.photometric == PHOTOMETRIC_MINISWHITE) {
+        for (auto& level : stored) level = static_cast<std::uint8_t>(255 - level);
+      }
+      ASSERT_GE(reference.first.size(), stored.size()) << what;
+      EXPECT_TRUE(std::equal(stored.begin(), stored.end(), reference.first.begin())) << what;
+      // Written back as stored: the first page's strips read back alike.
+      EXPECT_EQ(ReadWithLibtiff(dir / "one.tif").pixels, ReadWithLibtiff(input).pixels) << what;
+      for (const std::uint32_t threads : {2u, 5u}) {
+        const auto result = ReadAndWritePages(input, dir / "many.tif", threads);
+        EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
+        EXPECT_TRUE(result.second == reference.second) << what << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+// Overwrites the middle of the encoded bytes of strip index of path.
+void DamageStrip(const std::string& path, std::uint32_t index) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  ASSERT_NE(tiff, nullptr);
+  const std::uint64_t offset = TIFFGetStrileOffset(tiff, index);
+  const std::uint64_t count = TIFFGetStrileByteCount(tiff, index);
+  TIFFClose(tiff);
+  auto bytes = FileBytes(path);
+  for (std::uint64_t k = offset + count / 4; k < offset + count; ++k) bytes[k] = 0xFF;
+  testing_support::WriteFileBytes(path, bytes);
+}
+
+// Damaged strips anywhere, alone or with others after them, fail the read on
+// every thread count, with the file left as it was.
+TEST(StripCodec, ADamagedStripFailsTheReadOnEveryThreadCount) {
+  ScratchDirectory dir;
+  const std::string path = dir / "damaged.tif";
+  const std::vector<std::vector<std::uint32_t>> damage = {{0}, {12}, {24}, {12, 20}, {3, 4, 5}};
+  for (const std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
+    for (const auto& strips : damage) {
+      WritePage(path, {compression, 0}, {300, 200, 8});  // 25 strips
+      for (const std::uint32_t strip : strips) DamageStrip(path, strip);
+      const auto before = FileBytes(path);
+      const std::string reason = "strip " + std::to_string(strips.front()) + " does not decode";
+      for (const std::uint32_t threads : ThreadCounts) {
+        const UsableCpuOverride cpus(threads);
+        TMyImage image;
+        const char* name = path.c_str();
+        EXPECT_EQ(ReadTiffImage(name, image), 0)
+            << "strip " << strips.front() << ", " << threads << " threads";
+        // The first damaged strip is the one named, as on one thread.
+        TiffPages input = OpenTiffPages(name);
+        TMyImage again;
+        try {
+          ReadTiffPage(input, 0, again);
+          ADD_FAILURE() << "read whole, " << threads << " threads";
+        } catch (const EFileFailed& failure) {
+          EXPECT_EQ(failure.Reason(), reason) << threads << " threads";
+        }
+      }
+      EXPECT_EQ(FileBytes(path), before);
+    }
+  }
+}
+
+// The writer's checks raise the same error on every thread count, before
+// anything is written.
+TEST(StripCodec, WriterChecksRaiseAsOnOneThread) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  WritePage(path, {COMPRESSION_ADOBE_DEFLATE, 0}, {300, 40, 7});
+  TMyImage good;
+  const char* name = path.c_str();
+  ASSERT_EQ(ReadTiffImage(name, good), StatusDone);
+  const auto before = FileBytes(path);
+  const std::function<void(TMyImage&)> changes[] = {
+      [](TMyImage& i) { i.StripCount = 0; },   [](TMyImage& i) { i.StripCount = 7; },
+      [](TMyImage& i) { i.StripCount = 5; },   [](TMyImage& i) { i.RowsPerStrip = 0; },
+      [](TMyImage& i) { i.Height = 41; },      [](TMyImage& i) { i.RowsPerStrip = -1; },
+  };
+  for (const auto& change : changes) {
+    std::string reference;
+    for (const std::uint32_t threads : ThreadCounts) {
+      const UsableCpuOverride cpus(threads);
+      TMyImage image = good;
+      change(image);
+      std::string raised = "nothing";
+      try {
+        WriteTiffImage(name, image);
+      } catch (const ERunError& error) {
+        raised = error.ClassName();
+      }
+      if (threads == 1) reference = raised;
+      EXPECT_NE(raised, "nothing");
+      EXPECT_EQ(raised, reference) << threads << " threads";
+      EXPECT_EQ(FileBytes(path), before);
+    }
+  }
+}
+
+// Pins the child to its first allowed CPU, as `taskset -c` does.
+void PinToOneCpu() {
+  cpu_set_t all;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  if (sched_getaffinity(0, sizeof all, &all) != 0) _exit(97);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(97);
+}
+
+// The tool itself, pinned to one CPU and with every CPU it has: the same
+// file from a page, and "image read error" for a damaged strip mid-page.
+TEST(StripCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
+  ScratchDirectory dir;
+  WritePage(dir / "page.tif", {COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, {640, 480, 16});
+  const auto page = FileBytes(dir / "page.tif");
+  testing_support::WriteFileBytes(dir / "one.tif", page);
+  testing_support::WriteFileBytes(dir / "all.tif", page);
+  const auto one = testing_support::RunTessvane({dir / "one.tif"}, {.in_child = PinToOneCpu});
+  const auto all = testing_support::RunTessvane({dir / "all.tif"});
+  EXPECT_EQ(one.exit_code, 0) << one.output;
+  EXPECT_EQ(all.output, one.output);
+  EXPECT_TRUE(FileBytes(dir / "one.tif") == FileBytes(dir / "all.tif"));
+  EXPECT_FALSE(FileBytes(dir / "all.tif") == page);
+
+  DamageStrip(dir / "page.tif", 15);
+  const auto damaged = testing_support::RunTessvane({dir / "page.tif"});
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_NE(damaged.output.find("image read error\r\n"), std::string::npos) << damaged.output;
+}
+
+}  // namespace
+}  // namespace tessvane

@@ -5,11 +5,15 @@
 // out has run to its end.
 #include "parallel_for.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <fstream>
 #include <mutex>
@@ -23,6 +27,7 @@ namespace tessvane {
 namespace {
 
 std::atomic<std::uint32_t> overridden_cpu_count{0};  // 0: none
+std::atomic<int> overridden_busy{-1};                 // -1: none, else 0 or 1
 
 // The CPUs in the calling thread's affinity mask; 1 when it cannot be read.
 std::uint32_t AffinityCpuCount() {
@@ -108,12 +113,51 @@ struct LoopState {
   std::mutex mutex;                             // guards failed and error
   std::uint64_t failed = UINT64_MAX;            // the lowest item that raised
   std::exception_ptr error;                     // its error
+  std::mutex done_mutex;                        // guards done
+  std::condition_variable done_changed;         // wakes threads waiting for a CPU
+  bool done = false;                            // the caller took its last item
+};
+
+// True while items are left to hand out.
+bool ItemsLeft(const LoopState& state, std::uint32_t count) {
+  const std::uint64_t next = state.next.load(std::memory_order_relaxed);
+  return next < count && next < state.stop.load(std::memory_order_acquire);
+}
+
+// How a thread other than the caller waits for a free CPU: it looks at
+// most once a millisecond while CPUs are free (the look costs a few
+// system calls, an item may take microseconds), and while every CPU is
+// busy it sleeps, a quarter of a millisecond at first (a kernel thread
+// busy for a moment on an idle machine must not keep it out long) and up
+// to eight, so that a saturated machine wakes it seldom; the caller wakes it when it is done,
+// so that the loop never ends waiting on a sleeper.
+class CpuWait {
+ public:
+  // True once a CPU is free; false when the items ran out meanwhile.
+  bool UntilACpuIsFree(LoopState& state, std::uint32_t count) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_free_ < std::chrono::milliseconds(1)) return true;
+    std::chrono::microseconds pause(250);
+    while (EveryCpuBusy()) {
+      if (!ItemsLeft(state, count)) return false;
+      std::unique_lock lock(state.done_mutex);
+      if (state.done_changed.wait_for(lock, pause, [&state] { return state.done; })) return false;
+      if (pause < std::chrono::milliseconds(8)) pause *= 2;
+    }
+    last_free_ = std::chrono::steady_clock::now();
+    return true;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_free_{};
 };
 
 // One thread's part of a ParallelFor: items until none is left.
 void TakeItems(LoopState& state, std::uint32_t count, std::uint32_t worker,
                const std::function<void(std::uint32_t, std::uint32_t)>& work) {
+  CpuWait cpu_wait;
   for (;;) {
+    if (worker != 0 && !cpu_wait.UntilACpuIsFree(state, count)) return;
     const std::uint64_t item = state.next.fetch_add(1, std::memory_order_relaxed);
     if (item >= count || item >= state.stop.load(std::memory_order_acquire)) return;
     try {
@@ -157,6 +201,41 @@ std::uint32_t CpusOfCfsQuota(std::string_view quota, std::string_view period) {
   return CpusOfQuota(quota_us, period_us);
 }
 
+bool EveryCpuBusy(std::uint32_t more) {
+  const int overridden = overridden_busy.load();
+  if (overridden >= 0) return overridden == 1;
+  if (overridden_cpu_count.load() != 0) return false;  // a test fixed the threads: all work
+  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[128];
+  const ssize_t got = read(fd, text, sizeof text);
+  close(fd);
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (got <= 0 || online <= 0) return false;
+  const std::uint64_t runnable = RunnableOfLoadavg({text, static_cast<std::size_t>(got)});
+  return runnable + more > static_cast<std::uint64_t>(online);
+}
+
+std::uint32_t RunnableOfLoadavg(std::string_view text) {
+  for (int field = 0; field < 3; ++field) {  // past the three load averages
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string_view::npos) return 0;
+    text.remove_prefix(blank + 1);
+  }
+  std::int64_t runnable = 0;
+  const std::size_t slash = text.find('/');
+  if (slash == std::string_view::npos || !ParseInteger(text.substr(0, slash), runnable) ||
+      runnable < 0 || runnable > UINT32_MAX) {
+    return 0;
+  }
+  return static_cast<std::uint32_t>(runnable);
+}
+
+BusyCpusOverride::BusyCpusOverride(bool busy) noexcept
+    : previous_(overridden_busy.exchange(busy ? 1 : 0)) {}
+
+BusyCpusOverride::~BusyCpusOverride() { overridden_busy.store(previous_); }
+
 std::uint32_t UsableCpuCount() {
   const std::uint32_t overridden = overridden_cpu_count.load();
   if (overridden != 0) return overridden;
@@ -175,7 +254,8 @@ void ParallelFor(std::uint32_t count, std::uint32_t workers,
   LoopState state;
   {
     JoiningThreads helpers;
-    const std::uint32_t wanted = workers < count ? workers : count;
+    // A thread started when every CPU is busy would only wait.
+    const std::uint32_t wanted = workers < 2 || EveryCpuBusy(1) ? 1 : workers < count ? workers : count;
     if (wanted > 1) helpers.threads.reserve(wanted - 1);
     for (std::uint32_t worker = 1; worker < wanted; ++worker) {
       try {
@@ -186,6 +266,11 @@ void ParallelFor(std::uint32_t count, std::uint32_t workers,
       }
     }
     TakeItems(state, count, 0, work);
+    {
+      const std::lock_guard lock(state.done_mutex);
+      state.done = true;
+    }
+    state.done_changed.notify_all();
   }
   if (state.error) std::rethrow_exception(state.error);
 }

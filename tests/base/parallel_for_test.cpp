@@ -35,6 +35,7 @@ TEST(ParallelFor, RunsEveryItemOnceOnTheWorkersItIsGiven) {
 // Two items that each wait for the other to start can only both finish
 // when they run at the same time.
 TEST(ParallelFor, RunsItemsAtTheSameTime) {
+  const BusyCpusOverride free_cpus(false);  // other tests may keep the CPUs busy
   std::atomic<int> started{0};
   std::atomic<bool> met{true};
   ParallelFor(2, 2, [&](std::uint32_t, std::uint32_t) {
@@ -74,6 +75,32 @@ TEST(ParallelFor, RaisesTheErrorOfTheLowestFailingItem) {
       EXPECT_EQ(runs[4].load(), 0);  // a plain loop stops at 3
     }
   }
+}
+
+// When every CPU is busy with other work, the calling thread takes every
+// item, in order, and the other threads none.
+TEST(ParallelFor, OnBusyCpusTheCallerTakesEveryItem) {
+  const BusyCpusOverride busy(true);
+  std::vector<std::uint32_t> taken;
+  std::atomic<bool> helper_took{false};
+  ParallelFor(200, 4, [&](std::uint32_t item, std::uint32_t worker) {
+    if (worker != 0) {
+      helper_took = true;
+      return;
+    }
+    taken.push_back(item);
+  });
+  EXPECT_FALSE(helper_took.load());
+  ASSERT_EQ(taken.size(), 200u);
+  for (std::uint32_t i = 0; i < 200; ++i) EXPECT_EQ(taken[i], i);
+}
+
+TEST(ParallelFor, RunnableTasksComeFromTheLoadavgText) {
+  EXPECT_EQ(RunnableOfLoadavg("0.52 0.58 0.59 3/178 12345\n"), 3u);
+  EXPECT_EQ(RunnableOfLoadavg("12.00 9.50 8.00 17/2048 99"), 17u);
+  EXPECT_EQ(RunnableOfLoadavg("0.52 0.58 0.59"), 0u);
+  EXPECT_EQ(RunnableOfLoadavg("0.52 0.58 0.59 x/178 1"), 0u);
+  EXPECT_EQ(RunnableOfLoadavg(""), 0u);
 }
 
 TEST(UsableCpus, QuotaTextsGiveWholeCpusRoundedUp) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "image_record.h"
 
@@ -41,12 +42,24 @@ std::int32_t ReconstructByErosion(const TMyImage& image, TMyImage& marker);
 // is not dark, or past either array; EIntOverflow for an empty image.
 std::int32_t NormalizeAndClear(TMyImage& image, const TMyImage& marker);
 
+// Told, while ClearImage runs, that pixels begin .. end − 1 of pixels, the
+// memory that becomes the image's pixels, hold their cleared values for
+// good; called on the clearing thread.  Once it has told of any, it tells
+// null pixels last, before ClearImage returns or raises: from then on the
+// pixels told of must not be read, for on an error they are gone.  That
+// last call must not raise.
+using ClearedPixels =
+    std::function<void(const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end)>;
+
 // MakeBorderMarker, ReconstructByErosion and NormalizeAndClear on image as
 // one operation, in fewer passes over memory where the image holds all its
 // pixels: image ends the same, and the same error ends the run at the same
 // point.  The marker is released before returning, and image's pixels are
-// then memory of its own, never a view of a file.  Returns 1; raises what
-// the three steps raise.
-std::int32_t ClearImage(TMyImage& image);
+// then memory of its own, never a view of a file.  cleared, when given, is
+// told every few dozen rows which pixels are final (from the bottom up,
+// while the backward scan runs; not where the image is too narrow for the
+// vector scans or the three steps run one after the other), so that they
+// can be encoded meanwhile.  Returns 1; raises what the three steps raise.
+std::int32_t ClearImage(TMyImage& image, const ClearedPixels& cleared = {});
 
 }  // namespace tessvane

@@ -28,7 +28,7 @@ std::int32_t ClearStepByStep(TMyImage& image) {
 
 }  // namespace
 
-std::int32_t ClearImage(TMyImage& image) {
+std::int32_t ClearImage(TMyImage& image, const ClearedPixels& cleared) {
   const std::int64_t width = image.Width;
   const std::int64_t count = width * image.Height;
   // Where no check of the three steps can fail (a width, the backward
@@ -49,7 +49,19 @@ std::int32_t ClearImage(TMyImage& image) {
   const auto n = static_cast<std::uint32_t>(count);
   MarkerAndForwardScan(path, marker.Data(), image.Pixels.Data(), w,
                        static_cast<std::uint32_t>(image.Height));
-  BackwardScanAndMap(path, marker.Data(), image.Pixels.Data(), w, n - w - 2, n);
+  std::uint8_t* const result = marker.Data();  // stays put when marker becomes the pixels
+  // Whoever was told of final pixels hears, before the marker can go on
+  // an error, that there are no more (declared after the marker, so it
+  // runs first).
+  struct LastWord {
+    const ClearedPixels& cleared;
+    ~LastWord() {
+      if (cleared) cleared(nullptr, 0, 0);
+    }
+  } last_word{cleared};
+  MappedPixels mapped;
+  if (cleared) mapped = [&](std::uint32_t begin, std::uint32_t end) { cleared(result, begin, end); };
+  BackwardScanAndMap(path, result, image.Pixels.Data(), w, n - w - 2, n, mapped);
   image.Pixels = std::move(marker);  // the old pixels go with marker
   return 1;
 }

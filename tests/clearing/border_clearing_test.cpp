@@ -312,6 +312,44 @@ TEST(ClearImage, GivesTheBytesOfTheThreeSteps) {
   }
 }
 
+// On a page of several bands the clearing tells of final pixels from the
+// bottom up, never the last row, and last of all with null pixels; what it
+// told of then never changes again, and the page ends as cleared without
+// being told anything.
+TEST(ClearImage, TellsOfPixelsOnlyOnceTheyAreFinal) {
+  std::mt19937 random(17);
+  const std::int32_t width = 1100;
+  const std::int32_t height = 700;
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height);
+  for (auto& pixel : pixels) pixel = static_cast<std::uint8_t>(random() % 256);
+  TMyImage image = MakeImage(width, height, pixels);
+  const TMyImage expected = ClearedStepByStep(image);
+  struct Told {
+    std::uint32_t begin, end;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Told> told;
+  bool last_was_null = false;
+  EXPECT_EQ(ClearImage(image, [&](const std::uint8_t* cleared, std::uint32_t begin, std::uint32_t end) {
+              last_was_null = cleared == nullptr;
+              if (cleared != nullptr) told.push_back({begin, end, {cleared + begin, cleared + end}});
+            }),
+            1);
+  EXPECT_EQ(PixelsOf(image), PixelsOf(expected));
+  EXPECT_TRUE(last_was_null);
+  ASSERT_GE(told.size(), 2u);
+  const auto last_row = static_cast<std::uint32_t>(width * (height - 1));
+  for (std::size_t k = 0; k < told.size(); ++k) {
+    EXPECT_LE(told[k].end, last_row);
+    if (k > 0) {
+      EXPECT_LT(told[k].begin, told[k - 1].begin);
+    }
+    const std::vector<std::uint8_t> now(image.Pixels.Data() + told[k].begin,
+                                        image.Pixels.Data() + told[k].end);
+    EXPECT_TRUE(now == told[k].bytes) << "report " << k;
+  }
+}
+
 // Pixels that are a view of their file are only read: the file keeps its
 // bytes, and the cleared page is memory of the image's own.
 TEST(ClearImage, ClearsAViewOfAFileWithoutWritingThroughIt) {

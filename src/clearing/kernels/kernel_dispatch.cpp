@@ -98,17 +98,29 @@ void SetUpMarkerRows(std::uint8_t* marker, const std::uint8_t* image, std::uint3
   }
 }
 
+// The pixels a backward scan in bands covers between two reports of the
+// pixels it has mapped: a quarter of a megapixel, a few dozen rows.
+constexpr std::uint32_t BackwardBandPixels = std::uint32_t{1} << 18;
+
 // The backward scan over p = first .. 0, mapping into the marker on the
-// way what the path maps behind the scan; returns the end of the pixels
-// left unmapped.
+// way what the path maps behind the scan, and telling mapped, when given,
+// after each band of pixels; returns the end of the pixels left unmapped.
 std::uint32_t BackwardScanMappingBlocks(KernelPath path, std::uint8_t* marker,
                                         const std::uint8_t* image, std::uint32_t width,
-                                        std::uint32_t first) {
-  if (const VectorKernelSet* vector = VectorKernelsFor(path, width)) {
-    return vector->backward_scan_and_map(marker, image, width, first);
+                                        std::uint32_t first, const MappedPixels& mapped) {
+  const VectorKernelSet* vector = VectorKernelsFor(path, width);
+  if (vector == nullptr) {
+    BackwardScanScalar(marker, image, width, first, 0);
+    return first + 1;
   }
-  BackwardScanScalar(marker, image, width, first, 0);
-  return first + 1;
+  BackwardBand band{first, first + 1, false};
+  while (!band.finished) {
+    const bool banded = mapped && band.top > BackwardBandPixels;
+    band = vector->backward_scan_and_map(marker, image, width, band,
+                                         banded ? band.top - BackwardBandPixels : 0);
+    if (banded && band.unmapped_end <= first) mapped(band.unmapped_end, first + 1);
+  }
+  return band.unmapped_end;
 }
 
 // MapPixels with the results in out, which may be image or marker.
@@ -154,8 +166,10 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 }
 
 void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
-                        std::uint32_t width, std::uint32_t first, std::uint32_t count) {
-  const std::uint32_t unmapped_end = BackwardScanMappingBlocks(path, marker, image, width, first);
+                        std::uint32_t width, std::uint32_t first, std::uint32_t count,
+                        const MappedPixels& mapped) {
+  const std::uint32_t unmapped_end =
+      BackwardScanMappingBlocks(path, marker, image, width, first, mapped);
   // The scan leaves every marker pixel up to first at least its image
   // pixel, so only the pixels after first can raise, and they come last,
   // as in a whole mapping after the scan.

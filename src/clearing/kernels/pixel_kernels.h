@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace tessvane {
 
@@ -44,14 +45,22 @@ void BackwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* ima
 void MarkerAndForwardScan(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
                           std::uint32_t width, std::uint32_t height);
 
+// Told that marker pixels begin .. end − 1 hold their mapped values and
+// will not change again; called on the scanning thread.
+using MappedPixels = std::function<void(std::uint32_t begin, std::uint32_t end)>;
+
 // BackwardScan from first, then the mapping of pixels 0 .. count − 1 with
 // the results in the marker, in one pass where the path allows: marker
 // pixel k ends as MappedPixel(image[k], the scanned marker[k]), and
 // ERangeError comes at the same first pixel as MapPixels raises it, with
 // the marker pixels before it mapped.  The image is only read, so it may
 // be a view of a file.  Needs first + width + 1 < count ≤ both lengths.
+// mapped, when given, is told every few dozen rows which pixels the scan
+// has mapped for good so far (from the bottom up, never the last row,
+// which is mapped at the end).
 void BackwardScanAndMap(KernelPath path, std::uint8_t* marker, const std::uint8_t* image,
-                        std::uint32_t width, std::uint32_t first, std::uint32_t count);
+                        std::uint32_t width, std::uint32_t first, std::uint32_t count,
+                        const MappedPixels& mapped = {});
 
 // The mapped value of an image pixel under its marker pixel: 255 when both
 // are below DarkLimit, else 256 × image / marker rounded down, less 1 (0 at

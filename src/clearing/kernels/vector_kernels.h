@@ -176,36 +176,42 @@ void VectorMapPixels(std::uint8_t* out, const std::uint8_t* image, const std::ui
   MapPixelsScalar(out + k, image + k, marker + k, count - k);
 }
 
-// The backward scan over p = first .. 0 for rows longer than one block,
+// The backward scan from band.top down for rows longer than one block,
 // replacing each marker pixel by its mapped value once the scan will read
 // it no more.  The block at p reads the marker up to p + w + Lanes, and
 // every later block no further than p + w, so once the block at p is done
 // every pixel past p + w is final and free: the mapping follows a row and
 // a block behind the scan.  Every marker value the scan writes is at least
 // its image pixel, so every pair it maps is admissible.  The image is only
-// read.  Returns the end of the pixels left unmapped, 0 .. end − 1: the
-// last row and a block the scan visited, and its scalar tail.
+// read.  The scan stops before a block that would start below stop, so
+// that a scan in bands gives the bytes of one scan: the carry from the
+// block after is the marker pixel just above band.top, as at the start.
+// At the end, the pixels left unmapped are the last row and a block the
+// scan visited, and its scalar tail.
 template <typename Ops>
-std::uint32_t VectorBackwardScanAndMap(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
-                                       std::uint32_t first) {
+BackwardBand VectorBackwardScanAndMap(std::uint8_t* m, const std::uint8_t* image, std::uint32_t w,
+                                      BackwardBand band, std::uint32_t stop) {
   constexpr std::uint32_t Lanes = Ops::Lanes;
   const UnpairedLanes<Ops, false> unpaired;
-  auto carry = Ops::Splat(m[first + 1]);
-  std::uint32_t unmapped_end = first + 1;
-  std::uint32_t top = first;  // highest pixel of the next block
+  auto carry = Ops::Splat(m[band.top + 1]);
   for (;;) {
-    if (top < Lanes - 1) {
-      BackwardScanScalar(m, image, w, top, 0);
-      return unmapped_end;
+    if (band.top < Lanes - 1) {
+      BackwardScanScalar(m, image, w, band.top, 0);
+      band.finished = true;
+      return band;
     }
-    const std::uint32_t p = top - (Lanes - 1);
+    const std::uint32_t p = band.top - (Lanes - 1);
+    if (p < stop) return band;
     BackwardBlock<Ops>(m, Ops::Load(image + p), w, p, carry, unpaired);
-    for (; unmapped_end >= p + w + 1 + Lanes; unmapped_end -= Lanes) {
-      const std::uint32_t k = unmapped_end - Lanes;
+    for (; band.unmapped_end >= p + w + 1 + Lanes; band.unmapped_end -= Lanes) {
+      const std::uint32_t k = band.unmapped_end - Lanes;
       Ops::Store(m + k, MapAdmissibleBlock<Ops>(Ops::Load(image + k), Ops::Load(m + k)));
     }
-    if (p == 0) return unmapped_end;
-    top = p - 1;
+    if (p == 0) {
+      band.finished = true;
+      return band;
+    }
+    band.top = p - 1;
   }
 }
 

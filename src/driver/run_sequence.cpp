@@ -17,6 +17,8 @@
 // failed read and nothing is written.
 #include "run_sequence.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,13 +37,27 @@ void ReportNotices(const char* name, const std::vector<std::string>& notices) {
   for (const std::string& notice : notices) WriteFailureReason(name, notice);
 }
 
-// Reads page index of input into image, a fresh record, and clears it.
+// Reads page index of input into image, a fresh record, and clears it,
+// its strips encoded into early as the clearing makes them final.
 // EFileFailed (FileStep::Read) when the page is not read whole.
-void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
+void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image, EarlyStrips& early) {
   image = TMyImage();  // the previous page's memory goes first
+  early = EarlyStrips();
   const std::uint32_t views_lost_before = LostFileViews();
   ReadTiffPage(input, index, image);
-  ClearImage(image);  // the three clearing steps; the marker is gone after it
+  const std::unique_ptr<EarlyStripEncoder> encoder = BeginEarlyStrips(image);
+  ClearedPixels cleared;
+  if (encoder) {
+    cleared = [&encoder](const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end) {
+      if (pixels == nullptr) {
+        encoder->Stop();
+      } else {
+        encoder->Final(pixels, begin, end);
+      }
+    };
+  }
+  ClearImage(image, cleared);  // the three clearing steps; the marker is gone after it
+  if (encoder) early = encoder->Finish();
   if (LostFileViews() != views_lost_before) {
     throw EFileFailed(FileStep::Read, 0, "the file changed while it was cleared");
   }
@@ -53,14 +69,18 @@ void ClearFile(const char* const& name, TMyImage& image) {
   const Target target(name);  // held to the end: other runs on the file wait
   ReportNotices(name, target.notices());
   TiffPages input = OpenTiffPages(target.fd(), name);
-  ClearPage(input, 0, image);
+  EarlyStrips early;  // the strips of the page last cleared, encoded meanwhile
+  ClearPage(input, 0, image, early);
   CheckPageLayout(image);  // run-ending errors before the disk is touched
   const auto page_count = static_cast<std::uint32_t>(input.directories.size());
   Replacement replacement(target);
-  WriteTiffPagesTo(replacement.fd(), name, image, page_count, [&](std::uint32_t index) -> const TMyImage& {
-    ClearPage(input, index, image);
-    return image;
-  });
+  WriteTiffPagesTo(
+      replacement.fd(), name, image, page_count,
+      [&](std::uint32_t index) -> const TMyImage& {
+        ClearPage(input, index, image, early);
+        return image;
+      },
+      &early);
   replacement.Commit();
   ReportNotices(name, replacement.notices());
 }

@@ -11,10 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "parallel_for.h"
 #include "tiff_handle.h"
@@ -189,16 +193,23 @@ struct MemorySink {
 
 tmsize_t SinkRead(thandle_t, void*, tmsize_t) { return 0; }
 
+// The library appends a strip's bytes at the end of what it wrote, so a
+// write is appended, not zeroed first and then copied over, unless it
+// lands elsewhere.
 tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
   auto* sink = static_cast<MemorySink*>(handle);
   const auto count = static_cast<std::uint64_t>(size);
   const std::uint64_t end = sink->position + count;
   if (end > sink->base) {
     const std::uint64_t from = sink->position > sink->base ? sink->position : sink->base;
-    const std::uint64_t skipped = from - sink->position;
-    if (sink->bytes.size() < end - sink->base) sink->bytes.resize(end - sink->base);
-    std::memcpy(sink->bytes.data() + (from - sink->base),
-                static_cast<const std::uint8_t*>(buffer) + skipped, count - skipped);
+    const auto* first = static_cast<const std::uint8_t*>(buffer) + (from - sink->position);
+    const std::uint64_t at = from - sink->base;
+    if (at == sink->bytes.size()) {
+      sink->bytes.insert(sink->bytes.end(), first, first + (end - from));
+    } else {
+      if (sink->bytes.size() < end - sink->base) sink->bytes.resize(end - sink->base);
+      std::memcpy(sink->bytes.data() + at, first, end - from);
+    }
   }
   sink->position = end;
   if (end > sink->length) sink->length = end;
@@ -244,37 +255,46 @@ bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder
 
 // One strip's encoded bytes, or why there are none.
 struct EncodedStrip {
-  enum class State : std::uint8_t { NotTried, Encoded, Failed } state = State::NotTried;
+  enum class State : std::uint8_t {
+    ThroughTarget,  // to be encoded through the target itself when its turn comes
+    Encoded,        // bytes hold it
+    Failed,
+  } state = State::ThroughTarget;
   bool ready = false;  // its thread is done with it
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint8_t> jpeg_tables;  // the encoder's, with the first strip only
 };
 
-// Copies source into copy as the page stores it: inverted when it says so.
-void CopySource(const StripSource& source, std::vector<std::uint8_t>& copy) {
+// True when tiff encodes with a predictor, which differences in place the
+// bytes it is given.
+bool HasPredictor(TIFF* tiff) {
+  std::uint16_t predictor = PREDICTOR_NONE;
+  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
+}
+
+// The bytes of source to hand to tiff, which may change them: source's own
+// where nothing will (no predictor, not stored inverted), else a copy in
+// copy, as the page stores it.
+std::uint8_t* BytesToEncode(TIFF* tiff, const StripSource& source, std::vector<std::uint8_t>& copy) {
+  if (!source.inverted && !HasPredictor(tiff)) {
+    return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
+  }
   copy.assign(source.data, source.data + source.size);
   if (source.inverted) {
     for (std::uint8_t& level : copy) level = static_cast<std::uint8_t>(255 - level);
   }
+  return copy.data();
 }
 
 // Encodes source with encoder: the bytes the library recorded as the
 // strip, taken out of the sink, which then forgets everything so far, and
-// put in buffer, whose memory is used again.  As in the writer, only a
-// predictor changes the bytes it is given, so only then, or for a page
-// stored inverted, does the library get a copy.
+// put in buffer, whose memory is used again.
 EncodedStrip EncodeSource(ScratchEncoder& encoder, const StripSource& source,
                           std::vector<std::uint8_t> buffer) {
   EncodedStrip strip;
   strip.bytes = std::move(buffer);
   TIFF* const tiff = encoder.tiff.get();
-  std::uint16_t predictor = PREDICTOR_NONE;
-  auto* given = const_cast<std::uint8_t*>(source.data);  // only read without a predictor
-  if (source.inverted ||
-      (TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE)) {
-    CopySource(source, encoder.copy);
-    given = encoder.copy.data();
-  }
+  std::uint8_t* const given = BytesToEncode(tiff, source, encoder.copy);
   const std::uint64_t* offsets = nullptr;
   const std::uint64_t* counts = nullptr;
   MemorySink& sink = encoder.sink;
@@ -315,37 +335,57 @@ bool CarryJpegTables(TIFF* target, const std::vector<std::uint8_t>& tables) {
                       tables.data()) == 1;
 }
 
-// Encodes source through target itself, on a copy: for a strip whose
-// thread had no scratch encoder.
-bool EncodeIntoTarget(TIFF* target, const StripSource& source) {
-  std::vector<std::uint8_t> copy;
-  CopySource(source, copy);
-  return TIFFWriteEncodedStrip(target, source.index, copy.data(), source.size) >= 0;
-}
-
 // Writes encoded strips to the target in order, each as soon as it and
-// every strip before it are ready, whichever thread finished it last; so
-// the strips waiting in memory are few, and their buffers are handed out
-// again (fresh memory costs a page fault a page, which on a large page
-// cost more than a tenth of the run).
+// every strip before it are ready; so the strips waiting in memory are
+// few, and their buffers are handed out again (fresh memory costs a page
+// fault a page, which on a large page cost more than a tenth of the run).
+//
+// A strip taken when every strip before it is written (most of them when
+// other processes keep the other threads from running) is encoded straight
+// through the target when delivered, as one thread would encode it: no
+// scratch encoder, no copy.
+//
+// One thread at a time writes, outside the lock: a thread that delivers a
+// strip while another is writing leaves it for that one and goes on to
+// its next strip.  No thread ever waits for another's write, which on a
+// busy machine (a batch on every core) would put it to sleep and cost a
+// wake-up.
 class InOrderWriter {
  public:
   InOrderWriter(TIFF* target, std::uint32_t count,
                 const std::function<StripSource(std::uint32_t)>& source_of)
       : target_(target), source_of_(source_of), strips_(count) {}
 
-  // Hands over strip k and writes every strip it completes the run of.
+  // Hands over strip k, and writes every strip it completes the run of
+  // unless another thread is writing already.
   void Deliver(std::uint32_t k, EncodedStrip strip) {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     strips_[k] = std::move(strip);
     strips_[k].ready = true;
-    for (; next_ < strips_.size() && strips_[next_].ready; ++next_) {
-      if (!failed_) {
-        failed_ = !Write(next_, strips_[next_]);
-        if (failed_) failed_strip_ = static_cast<std::uint32_t>(next_);
+    if (writing_) return;  // the writing thread will reach it
+    writing_ = true;
+    while (next_ < strips_.size() && strips_[next_].ready) {
+      const auto index = static_cast<std::uint32_t>(next_);
+      EncodedStrip& ready = strips_[index];  // no other thread touches it now
+      const bool write = !failed_;
+      lock.unlock();
+      const bool written = !write || Write(index, ready);
+      lock.lock();
+      if (!written) {
+        failed_ = true;
+        failed_strip_ = index;
       }
-      spare_.push_back(std::move(strips_[next_].bytes));  // written: its buffer serves again
+      spare_.push_back(std::move(ready.bytes));  // written: its buffer serves again
+      ++next_;
     }
+    writing_ = false;
+  }
+
+  // True when every strip before k is written: k is then best encoded
+  // straight through the target, with no scratch encoder and no copy.
+  bool IsNext(std::uint32_t k) {
+    const std::lock_guard lock(mutex_);
+    return next_ == k;
   }
 
   // A buffer of a strip already written, or an empty one.
@@ -377,6 +417,7 @@ class InOrderWriter {
   }
 
  private:
+  // Writes strip k: called by the writing thread alone.
   bool Write(std::uint32_t k, const EncodedStrip& strip) {
     const StripSource source = source_of_(k);
     switch (strip.state) {
@@ -384,7 +425,9 @@ class InOrderWriter {
         return CarryJpegTables(target_, strip.jpeg_tables) &&
                TIFFWriteRawStrip(target_, source.index, const_cast<std::uint8_t*>(strip.bytes.data()),
                                  static_cast<tmsize_t>(strip.bytes.size())) >= 0;
-      case EncodedStrip::State::NotTried: return EncodeIntoTarget(target_, source);
+      case EncodedStrip::State::ThroughTarget:
+        return TIFFWriteEncodedStrip(target_, source.index, BytesToEncode(target_, source, copy_),
+                                     source.size) >= 0;
       case EncodedStrip::State::Failed: break;
     }
     return false;
@@ -392,10 +435,12 @@ class InOrderWriter {
 
   TIFF* const target_;
   const std::function<StripSource(std::uint32_t)>& source_of_;
-  std::mutex mutex_;  // guards everything below and the target
+  std::vector<std::uint8_t> copy_;  // the writing thread's copy of a strip it encodes
+  std::mutex mutex_;  // guards everything below; the writing thread alone uses the target
   std::vector<EncodedStrip> strips_;
   std::vector<std::vector<std::uint8_t>> spare_;  // buffers of strips written
   std::size_t next_ = 0;  // the first strip not yet written
+  bool writing_ = false;  // a thread is writing strips from next_ on
   bool failed_ = false;
   std::uint32_t failed_strip_ = 0;
 };
@@ -424,7 +469,7 @@ std::vector<StripDecode> DecodeStripsAhead(
 StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
                                  const std::function<StripSource(std::uint32_t)>& source_of,
                                  const std::function<bool(TIFF*)>& set_up,
-                                 std::uint32_t& failed_strip) {
+                                 std::uint32_t& failed_strip, EarlyStrips* early) {
   const std::uint32_t threads = EncodingThreadsFor(target, count);
   if (threads < 2 || !CodesStripsIndependently(target)) return StripWrite::NotTried;
   std::vector<ScratchEncoder> encoders(threads);
@@ -433,7 +478,12 @@ StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
     EncodedStrip strip;
     if (writer.Failed()) {
       strip.state = EncodedStrip::State::Failed;
-    } else if (OpenScratchEncoder(set_up, encoders[worker])) {
+    } else if (early != nullptr && early->pixels == source_of(0).data &&
+               item < early->bytes.size() && !early->bytes[item].empty()) {
+      strip.state = EncodedStrip::State::Encoded;
+      strip.bytes = std::move(early->bytes[item]);
+      if (item == 0) strip.jpeg_tables = early->jpeg_tables;
+    } else if (!writer.IsNext(item) && OpenScratchEncoder(set_up, encoders[worker])) {
       strip = EncodeSource(encoders[worker], source_of(item), writer.SpareBuffer());
       if (item == 0) strip.jpeg_tables = JpegTablesOf(encoders[worker]);
     }
@@ -442,6 +492,130 @@ StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
   if (writer.AllWritten()) return StripWrite::Written;
   failed_strip = writer.FailedStrip();
   return StripWrite::Failed;
+}
+
+// ---- strips encoded while the page is cleared -----------------------------
+
+// What the early encoder's threads share.  Invariant: strips from
+// lowest_seen on were queued, or passed over for good (they reach into the
+// last rows, final only when the clearing ends).
+struct EarlyStripEncoder::Work {
+  std::uint32_t count = 0;
+  SourceOf source_of;
+  std::vector<ScratchEncoder> encoders;  // one a thread, opened before the threads start
+  std::vector<std::thread> threads;
+  std::mutex mutex;                  // guards everything below
+  std::condition_variable changed;   // a strip queued, or stopping
+  std::vector<std::uint32_t> queue;  // final strips no thread has taken
+  std::uint32_t lowest_seen = 0;
+  const std::uint8_t* pixels = nullptr;
+  bool stopping = false;
+  EarlyStrips strips;
+
+  // A thread's part: queued strips until stopped, or until every CPU is
+  // busy or a strip cannot be had.
+  void EncodeQueued(std::uint32_t worker) noexcept;
+  // Stops the threads and joins them.
+  void Stop() noexcept;
+};
+
+void EarlyStripEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
+  ScratchEncoder& encoder = encoders[worker];
+  try {
+    for (;;) {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [this] { return stopping || !queue.empty(); });
+      if (stopping) return;
+      lock.unlock();
+      if (EveryCpuBusy()) return;  // the writer's threads encode what is left
+      lock.lock();
+      if (stopping || queue.empty()) continue;
+      const std::uint32_t k = queue.back();
+      queue.pop_back();
+      const std::uint8_t* const from = pixels;
+      lock.unlock();
+      EncodedStrip strip = EncodeSource(encoder, source_of(from, k), {});
+      if (strip.state != EncodedStrip::State::Encoded) continue;  // the writer finds out again
+      lock.lock();
+      strips.bytes[k] = std::move(strip.bytes);
+      if (k == 0) strips.jpeg_tables = JpegTablesOf(encoder);
+    }
+  } catch (...) {
+    return;  // no memory for a strip: the writer encodes the rest
+  }
+}
+
+void EarlyStripEncoder::Work::Stop() noexcept {
+  {
+    const std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  changed.notify_all();
+  for (std::thread& thread : threads) thread.join();
+  threads.clear();
+}
+
+EarlyStripEncoder::EarlyStripEncoder(std::uint32_t count, SourceOf source_of,
+                                     std::function<bool(TIFF*)> set_up, std::uint64_t free_bytes)
+    : work_(std::make_unique<Work>()) {
+  const std::uint32_t cpus = UsableCpuCount();
+  if (cpus < 2 || count < 2 || EveryCpuBusy(1)) return;  // no CPU free for a thread
+  Work& work = *work_;
+  work.count = count;
+  work.source_of = std::move(source_of);
+  work.encoders = std::vector<ScratchEncoder>(cpus - 1);
+  if (!OpenScratchEncoder(set_up, work.encoders[0])) return;
+  TIFF* const probe = work.encoders[0].tiff.get();
+  const tmsize_t strip_size = TIFFStripSize(probe);
+  if (!CodesStripsIndependently(probe) || strip_size < MinParallelStripBytes) return;
+  const std::uint64_t affordable = free_bytes / EncoderMemory(probe, strip_size);
+  const std::uint32_t threads = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      affordable, std::min<std::uint64_t>(cpus - 1, count)));
+  try {
+    work.queue.reserve(count);
+    work.strips.bytes.resize(count);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  work.lowest_seen = count;
+  for (std::uint32_t worker = 0; worker < threads; ++worker) {
+    // Opened here, so that set_up, which reads the page's record, never
+    // runs while the record's pixels are being cleared.
+    if (!OpenScratchEncoder(set_up, work.encoders[worker])) break;
+    try {
+      work.threads.emplace_back([&work, worker] { work.EncodeQueued(worker); });
+    } catch (const std::system_error&) {
+      break;  // no more threads: the ones running share the strips
+    }
+  }
+}
+
+EarlyStripEncoder::~EarlyStripEncoder() { work_->Stop(); }
+
+void EarlyStripEncoder::Final(const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end) {
+  Work& work = *work_;
+  if (work.threads.empty()) return;
+  {
+    const std::lock_guard lock(work.mutex);
+    work.pixels = pixels;
+    for (std::uint32_t k = work.lowest_seen; k-- > 0;) {
+      const StripSource strip = work.source_of(pixels, k);
+      const auto first = static_cast<std::uint64_t>(strip.data - pixels);
+      if (first < begin) break;
+      work.lowest_seen = k;
+      if (first + strip.size <= end) work.queue.push_back(k);  // room reserved for every strip
+    }
+  }
+  work.changed.notify_all();
+}
+
+void EarlyStripEncoder::Stop() noexcept { work_->Stop(); }
+
+EarlyStrips EarlyStripEncoder::Finish() {
+  Work& work = *work_;
+  work.Stop();
+  work.strips.pixels = work.pixels;
+  return std::move(work.strips);
 }
 
 }  // namespace tessvane

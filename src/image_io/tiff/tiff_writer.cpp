@@ -287,39 +287,45 @@ void SetPageFields(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset)
   }
 }
 
+// What gives a scratch encoder image's tags: false when the library
+// refuses one (that encoder's strips are then encoded otherwise).
+std::function<bool(TIFF*)> ScratchSetUp(const TMyImage& image) {
+  return [&image](TIFF* scratch) {
+    try {
+      SetPageFields(scratch, image, 0);
+      return true;
+    } catch (const EFileFailed&) {
+      return false;
+    }
+  };
+}
+
 // Writes the strips of image as plan lays them out: on several threads
 // where that pays, each thread's scratch handle given the page's own tags,
 // else in turn.  The same bytes either way, and the same first failing
 // strip.  EOutOfMemory when a strip copy cannot be had, EFileFailed when
 // the library fails.
-void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
+void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan, EarlyStrips* early) {
   const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
   const std::uint8_t* pixels = image.Pixels.Data();
   std::uint32_t failed = 0;
   const StripWrite parallel = WriteStripsInParallel(
       tiff, StripsWritten(plan),
       [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k, inverted); },
-      [&](TIFF* scratch) {
-        try {
-          SetPageFields(scratch, image, 0);
-          return true;
-        } catch (const EFileFailed&) {
-          return false;  // its strips are encoded through tiff instead
-        }
-      },
-      failed);
+      ScratchSetUp(image), failed, early);
   if (parallel == StripWrite::Failed) CannotWrite("strip " + std::to_string(failed) + " cannot be encoded");
   if (parallel == StripWrite::NotTried) EncodeStripsInTurn(tiff, image, plan);
 }
 
-// Encodes one page: its tags, then its strips or tiles.  The directory is
-// left for the caller to write.  EFileFailed, ERangeError, EIntOverflow.
-void EncodePage(TIFF* tiff, const TMyImage& image) {
+// Encodes one page: its tags, then its strips or tiles, taking those of
+// early's strips that came from its pixels.  The directory is left for
+// the caller to write.  EFileFailed, ERangeError, EIntOverflow.
+void EncodePage(TIFF* tiff, const TMyImage& image, EarlyStrips* early) {
   SetPageTags(tiff, image);
   if (image.TileWidth != 0) {
     EncodeTiles(tiff, image, PlanTiles(image));
   } else {
-    EncodeStrips(tiff, image, PlanStrips(image));
+    EncodeStrips(tiff, image, PlanStrips(image), early);
   }
   if (!EveryBlockWritten(tiff)) {
     CannotWrite("the library cannot encode compression " + std::to_string(image.Compression));
@@ -328,16 +334,37 @@ void EncodePage(TIFF* tiff, const TMyImage& image) {
 
 }  // namespace
 
+std::unique_ptr<EarlyStripEncoder> BeginEarlyStrips(const TMyImage& image) {
+  if (image.TileWidth != 0) return nullptr;
+  StripPlan plan{};
+  try {
+    plan = PlanStrips(image);
+  } catch (const ERunError&) {
+    return nullptr;  // raised again, in its turn, when the page is written
+  }
+  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+  // While the page is cleared the process holds the pixels and the marker,
+  // two bytes a pixel; the encoders may take the rest of 2.2.
+  const std::uint64_t free_bytes = std::uint64_t{plan.pixel_count} / 5;
+  return std::make_unique<EarlyStripEncoder>(
+      StripsWritten(plan),
+      [plan, inverted](const std::uint8_t* pixels, std::uint32_t k) {
+        return StripOfPlan(pixels, plan, k, inverted);
+      },
+      ScratchSetUp(image), free_bytes);
+}
+
 void CheckPageLayout(const TMyImage& image) { CheckLayout(image); }
 
 void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
-                      const NextPage& next) {
+                      const NextPage& next, EarlyStrips* early) {
   CheckLayout(first);
   const auto encode = [&](TIFF* tiff) {
-    EncodePage(tiff, first);
+    EncodePage(tiff, first, early);
     for (std::uint32_t index = 1; index < page_count; ++index) {
       if (!TIFFWriteDirectory(tiff)) CannotWrite("the library cannot write a directory");
-      EncodePage(tiff, next(index));
+      const TMyImage& page = next(index);
+      EncodePage(tiff, page, early);
     }
     return true;
   };

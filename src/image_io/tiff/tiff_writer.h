@@ -4,14 +4,24 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "image_record.h"
+#include "strip_codec.h"
 
 namespace tessvane {
 
 // Supplies page index (1 and up) of the new file: the record to encode
 // next.  Whatever it raises passes through the writer, the old file kept.
 using NextPage = std::function<const TMyImage&(std::uint32_t index)>;
+
+// Begins encoding the strips of image, a page read and about to be
+// cleared, on the threads beyond the caller's, each as soon as the
+// clearing tells that its pixels are final (EarlyStripEncoder::Final),
+// for WriteTiffPagesTo to write as they are.  Null for a tiled page, or a
+// layout that does not fit its pixels (the writer reports that in its
+// turn).  Raises EOutOfMemory.
+std::unique_ptr<EarlyStripEncoder> BeginEarlyStrips(const TMyImage& image);
 
 // Checks that image's layout fits its pixels, as the writer will before it
 // writes a byte: ERangeError or EIntOverflow when it does not.
@@ -24,8 +34,12 @@ void CheckPageLayout(const TMyImage& image);
 // checked before anything is written (ERangeError or EIntOverflow);
 // EFileFailed (FileStep::Write) with the reason when the library or a
 // write fails.
+//
+// early, when given, holds the strips of the page about to be encoded that
+// were encoded while it was cleared (BeginEarlyStrips); next refills it
+// for each page it supplies.  Strips from other pixels are never used.
 void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
-                      const NextPage& next);
+                      const NextPage& next, EarlyStrips* early = nullptr);
 
 // Replaces the file at name by such a TIFF, as the run sequence does: the
 // file is locked and replaced as a Replacement (replace/replacement.h) of

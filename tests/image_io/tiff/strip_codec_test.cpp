@@ -4,18 +4,23 @@
 // writes, with and without a predictor, and for strips of one row, of
 // several rows with a short last strip, and of the whole page; failures
 // and failing checks come out as on one thread.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "file_failure.h"
 #include "im_proc.h"
 #include "parallel_for.h"
 #include "run_process.h"
+#include "run_sequence.h"
 #include "test_tiff.h"
 
 namespace tessvane {
@@ -158,6 +163,70 @@ TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytesWithLargeCoders) {
       {COMPRESSION_LZMA, 0},
       {COMPRESSION_LZMA, PREDICTOR_HORIZONTAL},
   });
+}
+
+// Writes image to path through WriteTiffPagesTo, with early: the bytes.
+std::vector<std::uint8_t> WriteWithEarlyStrips(const std::string& path, const TMyImage& image,
+                                               EarlyStrips& early) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  EXPECT_GE(fd, 0);
+  WriteTiffPagesTo(fd, path.c_str(), image, 1, {}, &early);
+  close(fd);
+  return FileBytes(path);
+}
+
+// Strips encoded while a page is cleared, once they are told final, are
+// written as they are: the file has the one-thread path's bytes.  Strips
+// from other pixels are never taken, whatever they hold.
+// The page is large enough (6 megapixels) for the memory the clearing
+// leaves to hold an encoder.
+TEST(StripCodec, StripsEncodedWhileThePageIsClearedGiveTheSameBytes) {
+  ScratchDirectory dir;
+  const Geometry page{3000, 2000, 16};
+  for (const Codec codec : {Codec{COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, Codec{COMPRESSION_PACKBITS, 0}}) {
+    const std::string what = "compression " + std::to_string(codec.compression) + ", predictor " +
+                             std::to_string(codec.predictor);
+    const std::string input = dir / "in.tif";
+    WritePage(input, codec, page);
+    const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
+    const UsableCpuOverride cpus(3);
+    TMyImage image;
+    const char* name = input.c_str();
+    ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
+    // Every strip final but the last, which holds the last row; the
+    // threads get longer each time until they have encoded some.
+    EarlyStrips early;
+    std::size_t encoded = 0;
+    for (int attempt = 1; encoded == 0 && attempt <= 40; ++attempt) {
+      const auto encoder = BeginEarlyStrips(image);
+      ASSERT_NE(encoder, nullptr) << what;
+      encoder->Final(image.Pixels.Data(), 0, page.width * (page.height - 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 * attempt));
+      early = encoder->Finish();
+      encoded = static_cast<std::size_t>(std::count_if(
+          early.bytes.begin(), early.bytes.end(), [](const auto& bytes) { return !bytes.empty(); }));
+    }
+    EXPECT_GT(encoded, 0u) << what;
+    EXPECT_TRUE(early.bytes.back().empty()) << what << ": the last strip was never final";
+    EarlyStrips foreign = early;
+    foreign.pixels = nullptr;
+    for (auto& bytes : foreign.bytes) std::fill(bytes.begin(), bytes.end(), 0x5a);
+    EXPECT_TRUE(WriteWithEarlyStrips(dir / "early.tif", image, early) == reference.second) << what;
+    EXPECT_TRUE(WriteWithEarlyStrips(dir / "foreign.tif", image, foreign) == reference.second) << what;
+
+    // The whole run, the clearing and the early encoders at the same time.
+    std::vector<std::uint8_t> cleared[2];
+    for (const std::uint32_t threads : {1u, 3u}) {
+      const UsableCpuOverride run_cpus(threads);
+      const std::string copy = dir / "run.tif";
+      testing_support::WriteFileBytes(copy, FileBytes(input));
+      TMyImage record;
+      const char* copy_name = copy.c_str();
+      ClearFile(copy_name, record);
+      cleared[threads == 1 ? 0 : 1] = FileBytes(copy);
+    }
+    EXPECT_TRUE(cleared[0] == cleared[1]) << what;
+  }
 }
 
 // Reads every page of path on threads threads and writes them all to

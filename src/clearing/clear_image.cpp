@@ -54,10 +54,13 @@ std::int32_t ClearImage(TMyImage& image, const ClearedPixels& cleared) {
   // an error, that there are no more (declared after the marker, so it
   // runs first).
   struct LastWord {
-    const ClearedPixels& cleared;
+    explicit LastWord(const ClearedPixels& told) : cleared(told) {}
+    LastWord(const LastWord&) = delete;
+    LastWord& operator=(const LastWord&) = delete;
     ~LastWord() {
       if (cleared) cleared(nullptr, 0, 0);
     }
+    const ClearedPixels& cleared;
   } last_word{cleared};
   MappedPixels mapped;
   if (cleared) mapped = [&](std::uint32_t begin, std::uint32_t end) { cleared(result, begin, end); };

@@ -279,9 +279,12 @@ std::uint8_t* BytesToEncode(TIFF* tiff, const StripSource& source, std::vector<s
   if (!source.inverted && !HasPredictor(tiff)) {
     return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
   }
-  copy.assign(source.data, source.data + source.size);
+  copy.resize(source.size);
   if (source.inverted) {
-    for (std::uint8_t& level : copy) level = static_cast<std::uint8_t>(255 - level);
+    std::transform(source.data, source.data + source.size, copy.begin(),
+                   [](std::uint8_t level) { return static_cast<std::uint8_t>(255 - level); });
+  } else {
+    std::copy(source.data, source.data + source.size, copy.begin());
   }
   return copy.data();
 }
@@ -520,7 +523,6 @@ struct EarlyStripEncoder::Work {
 };
 
 void EarlyStripEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
-  ScratchEncoder& encoder = encoders[worker];
   try {
     for (;;) {
       std::unique_lock lock(mutex);
@@ -529,11 +531,12 @@ void EarlyStripEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
       lock.unlock();
       if (EveryCpuBusy()) return;  // the writer's threads encode what is left
       lock.lock();
-      if (stopping || queue.empty()) continue;
+      if (queue.empty()) continue;  // taken meanwhile; the wait sees a stop
       const std::uint32_t k = queue.back();
       queue.pop_back();
       const std::uint8_t* const from = pixels;
       lock.unlock();
+      ScratchEncoder& encoder = encoders[worker];
       EncodedStrip strip = EncodeSource(encoder, source_of(from, k), {});
       if (strip.state != EncodedStrip::State::Encoded) continue;  // the writer finds out again
       lock.lock();
@@ -556,7 +559,7 @@ void EarlyStripEncoder::Work::Stop() noexcept {
 }
 
 EarlyStripEncoder::EarlyStripEncoder(std::uint32_t count, SourceOf source_of,
-                                     std::function<bool(TIFF*)> set_up, std::uint64_t free_bytes)
+                                     const std::function<bool(TIFF*)>& set_up, std::uint64_t free_bytes)
     : work_(std::make_unique<Work>()) {
   const std::uint32_t cpus = UsableCpuCount();
   if (cpus < 2 || count < 2 || EveryCpuBusy(1)) return;  // no CPU free for a thread

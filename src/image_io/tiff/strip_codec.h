@@ -101,7 +101,7 @@ class EarlyStripEncoder {
 
   // count strips, strip k of the cleared pixels being source_of(pixels,
   // k); set_up gives a scratch handle the page's tags.  Raises nothing.
-  EarlyStripEncoder(std::uint32_t count, SourceOf source_of, std::function<bool(TIFF*)> set_up,
+  EarlyStripEncoder(std::uint32_t count, SourceOf source_of, const std::function<bool(TIFF*)>& set_up,
                     std::uint64_t free_bytes);
   ~EarlyStripEncoder();  // stops and joins the threads
   EarlyStripEncoder(const EarlyStripEncoder&) = delete;

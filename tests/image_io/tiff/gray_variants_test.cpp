@@ -87,6 +87,16 @@ TiffLayout Layout(std::uint32_t width, std::uint32_t height, std::uint16_t compr
   return {.width = width, .height = height, .rows_per_strip = 16, .compression = compression};
 }
 
+// A one-page file stored as layout says, of a test page made from seed,
+// cleared as ExpectPagesCleared checks.
+void ExpectOnePageCleared(const TiffLayout& layout, std::uint32_t seed) {
+  ScratchDirectory dir;
+  const Bytes look = MakeTestPage(layout.width, layout.height, seed);
+  const TestPage page = StoredPage(layout, look);
+  testing_support::WriteTestTiffPages(dir / "page.tif", {page});
+  ExpectPagesCleared(dir / "page.tif", {page}, {look});
+}
+
 // ---- min-is-white and gray palettes ---------------------------------------------------
 
 TEST(GrayVariants, MinIsWhiteAndGrayPalettesAreClearedAsTheyLook) {
@@ -99,11 +109,7 @@ TEST(GrayVariants, MinIsWhiteAndGrayPalettesAreClearedAsTheyLook) {
       if (kind > 0) layout.photometric = PHOTOMETRIC_PALETTE;
       if (kind == 1) layout.colormap = testing_support::GrayColormap(Identity);
       if (kind == 2) layout.colormap = testing_support::GrayColormap(Reversed);
-      ScratchDirectory dir;
-      const Bytes look = MakeTestPage(90, 70, seed++);
-      const TestPage page = StoredPage(layout, look);
-      testing_support::WriteTestTiffPages(dir / "page.tif", {page});
-      ExpectPagesCleared(dir / "page.tif", {page}, {look});
+      ExpectOnePageCleared(layout, seed++);
     }
   }
 }
@@ -122,11 +128,7 @@ TEST(GrayVariants, TiledPagesKeepTheirTiles) {
       layout.tile_length = tile_length;
       layout.rows_per_strip = 0;
       if (compression == COMPRESSION_ADOBE_DEFLATE) layout.predictor = PREDICTOR_HORIZONTAL;
-      ScratchDirectory dir;
-      const Bytes look = MakeTestPage(100, 75, seed++);
-      const TestPage page = StoredPage(layout, look);
-      testing_support::WriteTestTiffPages(dir / "tiled.tif", {page});
-      ExpectPagesCleared(dir / "tiled.tif", {page}, {look});
+      ExpectOnePageCleared(layout, seed++);
     }
   }
 }

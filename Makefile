@@ -43,13 +43,13 @@ asan: test-deps
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# The code that runs on several threads (the parallel loop, the strip
+# The code that runs on several threads (the parallel loop, the block
 # coding, the tool on a page) built with ThreadSanitizer, and its tests run
 # there, the first report failing them.  The LZMA and ZSTD round trips are
 # left out: they run the same code of ours, and their coders' tables take
 # minutes under the sanitizer.
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
-TSAN_TESTS = ^(ParallelFor|UsableCpus|StripCodec)\.
+TSAN_TESTS = ^(ParallelFor|UsableCpus|BlockCodec)\.
 TSAN_SKIPPED = WithLargeCoders
 tsan: test-deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -98,7 +98,8 @@ demo: build
 # Benchmarks on generated pages kept in $(BUILD)/bench-data: 8000 x 8000,
 # 64 rows a strip, uncompressed, LZW, Deflate, PackBits, ZSTD, LZMA and
 # JPEG, with scanner noise (Gaussian, 3 gray levels) and, LZW and Deflate,
-# also without; an A4 page at 300 dpi (LZW, noisy) for the batch.  The
+# also without; the noisy LZW page again in LZW tiles of 256 x 256; an A4
+# page at 300 dpi (LZW, noisy) for the batch.  The
 # microbenchmarks of each operation, then tessvane on every CPU and under
 # taskset -c 0 against tiffcp, against the durable tiffcp copy (fsync,
 # rename, directory fsync) of the input and of tessvane's output, warm
@@ -120,6 +121,8 @@ bench:
 	  $(BENCH_PAGE) $(BENCH_DATA)/page-$$codec.tif 8000 8000 64 $$codec 3; done
 	@[ -f $(BENCH_DATA)/page-deflate-smooth.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-deflate-smooth.tif 8000 8000 64 deflate
 	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
+	@[ -f $(BENCH_DATA)/page-lzw-tiled.tif ] || \
+	  tiffcp -t -w 256 -l 256 -c lzw $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-lzw-tiled.tif
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
 	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
 	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
@@ -128,6 +131,7 @@ bench:
 	  --warm-only $(BENCH_DATA)/page-lzw-smooth.tif --warm-only $(BENCH_DATA)/page-deflate-smooth.tif \
 	  --warm-only $(BENCH_DATA)/page-packbits.tif --warm-only $(BENCH_DATA)/page-zstd.tif \
 	  --warm-only $(BENCH_DATA)/page-lzma.tif --warm-only $(BENCH_DATA)/page-jpeg.tif \
+	  --warm-only $(BENCH_DATA)/page-lzw-tiled.tif \
 	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each

@@ -40,12 +40,12 @@ void ReportNotices(const char* name, const std::vector<std::string>& notices) {
 // Reads page index of input into image, a fresh record, and clears it,
 // its strips encoded into early as the clearing makes them final.
 // EFileFailed (FileStep::Read) when the page is not read whole.
-void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image, EarlyStrips& early) {
+void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image, EarlyBlocks& early) {
   image = TMyImage();  // the previous page's memory goes first
-  early = EarlyStrips();
+  early = EarlyBlocks();
   const std::uint32_t views_lost_before = LostFileViews();
   ReadTiffPage(input, index, image);
-  const std::unique_ptr<EarlyStripEncoder> encoder = BeginEarlyStrips(image);
+  const std::unique_ptr<EarlyBlockEncoder> encoder = BeginEarlyBlocks(image);
   ClearedPixels cleared;
   if (encoder) {
     cleared = [&encoder](const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end) {
@@ -69,7 +69,7 @@ void ClearFile(const char* const& name, TMyImage& image) {
   const Target target(name);  // held to the end: other runs on the file wait
   ReportNotices(name, target.notices());
   TiffPages input = OpenTiffPages(target.fd(), name);
-  EarlyStrips early;  // the strips of the page last cleared, encoded meanwhile
+  EarlyBlocks early;  // the strips of the page last cleared, encoded meanwhile
   ClearPage(input, 0, image, early);
   CheckPageLayout(image);  // run-ending errors before the disk is touched
   const auto page_count = static_cast<std::uint32_t>(input.directories.size());

@@ -10,17 +10,17 @@
 // strips all point at one compressed strip would otherwise decode to any
 // size it claims.
 //
-// The strips of a strip page that land whole in Pixels are decoded ahead
-// on several threads (strip_codec.h); the loops that check each strip then
-// take their outcome in strip order, so failures, their reasons and the
-// checks come in the same order as with one thread.  Tiles are decoded in
-// turn.
+// The strips of a strip page that land whole in Pixels, and the tiles of
+// a tile page, are decoded ahead on several threads (block_codec.h); the
+// loops that check each block then take their outcome in block order, so
+// failures, their reasons and the checks come in the same order as with
+// one thread.
 //
 // A strip page is decoded straight into Pixels, strip i at i × S, where S
 // is the library's strip size; the last strip supplies whatever remains.
-// A tile page is decoded tile by tile into a buffer and copied into its
-// rectangle of Pixels.  Min-is-white and palette pages are then mapped to
-// gray levels as the page looks.
+// A tile page is decoded tile by tile into a buffer, one a thread, and
+// copied into its rectangle of Pixels.  Min-is-white and palette pages
+// are then mapped to gray levels as the page looks.
 //
 // A min-is-black page stored uncompressed with its strips back to back is
 // one range of the file, exactly the bytes decoding would copy.  Pixels
@@ -47,7 +47,7 @@
 
 #include "file_failure.h"
 #include "io_status.h"
-#include "strip_codec.h"
+#include "block_codec.h"
 #include "tag_table.h"
 
 namespace tessvane {
@@ -228,9 +228,9 @@ void CheckPages(TiffPages& input, std::uint64_t file_size) {
 
 // ---- decoding strips -----------------------------------------------------------------
 
-// Strips decoded ahead on several threads, by strip index; empty when
-// none was (every strip then decodes in the loops below).
-using DecodedAhead = std::vector<StripDecode>;
+// Strips or tiles decoded ahead on several threads, by index; empty when
+// none was (every block then decodes in the loops below).
+using DecodedAhead = std::vector<BlockDecode>;
 
 // Decodes strip index into destination, which takes wanted bytes, unless
 // it was decoded there ahead; refuses the page when the library fails or
@@ -238,8 +238,8 @@ using DecodedAhead = std::vector<StripDecode>;
 void DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
                  std::uint32_t wanted, const DecodedAhead& ahead) {
   if (wanted == 0) return;
-  const bool decoded = index < ahead.size() && ahead[index] != StripDecode::NotTried
-                           ? ahead[index] == StripDecode::Decoded
+  const bool decoded = index < ahead.size() && ahead[index] != BlockDecode::NotTried
+                           ? ahead[index] == BlockDecode::Decoded
                            : TIFFReadEncodedStrip(tiff, index, destination, wanted) >=
                                  static_cast<tmsize_t>(wanted);
   if (!decoded) Refuse("strip " + std::to_string(index) + " does not decode");
@@ -432,41 +432,57 @@ TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
   return grid;
 }
 
+[[noreturn]] void RefuseTile(std::uint32_t index) {
+  Refuse("tile " + std::to_string(index) + " does not decode");
+}
+
 // Decodes tile index into buffer, which takes one whole tile; refuses the
 // page when the library fails.
 void DecodeTile(TIFF* tiff, std::uint32_t index, ByteArray& buffer) {
   if (TIFFReadEncodedTile(tiff, index, buffer.Data(), buffer.Length()) <
       static_cast<tmsize_t>(buffer.Length())) {
-    Refuse("tile " + std::to_string(index) + " does not decode");
+    RefuseTile(index);
   }
 }
 
-// Copies the part of tile (column, row of the grid) that lies inside the
-// image from buffer into pixels; the rest of the tile is padding.
-void PlaceTile(const TileGrid& grid, std::uint32_t column, std::uint32_t row,
-               const ByteArray& buffer, const TMyImage& image, ByteArray& pixels) {
+// Copies the part of tile index that lies inside the image from decoded,
+// one whole tile, into pixels; the rest of the tile is padding.
+void PlaceTile(const TileGrid& grid, std::uint32_t index, const std::uint8_t* decoded,
+               const TMyImage& image, ByteArray& pixels) {
   const auto width = static_cast<std::uint32_t>(image.Width);
   const auto height = static_cast<std::uint32_t>(image.Height);
-  const std::uint32_t x = column * grid.width;
-  const std::uint32_t y = row * grid.length;
+  const std::uint32_t x = index % grid.across * grid.width;
+  const std::uint32_t y = index / grid.across * grid.length;
   const std::uint32_t columns = std::min(grid.width, width - x);
   const std::uint32_t rows = std::min(grid.length, height - y);
   for (std::uint32_t r = 0; r < rows; ++r) {
-    std::copy_n(buffer.Data() + std::size_t{r} * grid.width, columns,
+    std::copy_n(decoded + std::size_t{r} * grid.width, columns,
                 pixels.Data() + std::size_t{y + r} * width + x);
   }
 }
 
-// Decodes a tile page into image.Pixels, tile by tile.
+// Decodes a tile page into image.Pixels: ahead on several threads where
+// that pays, then, in tile order, each tile not decoded ahead, and the
+// first that failed refused, as one thread decoding them in turn would.
+// The other threads' tile buffers take at most 1.2 bytes a pixel, what
+// the run's cap of 2.2 leaves beside the pixels.
 void ReadTiles(TIFF* tiff, TMyImage& image) {
   const TileGrid grid = PlanTiles(tiff, image);
+  const auto tile_bytes = static_cast<std::uint32_t>(std::uint64_t{grid.width} * grid.length);
+  ByteArray& pixels = image.Pixels;
+  const DecodedAhead ahead = DecodeTilesAhead(
+      tiff, ReadMode, grid.across * grid.down, tile_bytes, std::uint64_t{pixels.Length()} * 6 / 5,
+      [&](std::uint32_t index, const std::uint8_t* decoded) {
+        PlaceTile(grid, index, decoded, image, pixels);
+      });
   ByteArray buffer;
-  buffer.SetLength(ToInt32(std::int64_t{grid.width} * grid.length));
-  for (std::uint32_t row = 0; row < grid.down; ++row) {
-    for (std::uint32_t column = 0; column < grid.across; ++column) {
-      DecodeTile(tiff, row * grid.across + column, buffer);
-      PlaceTile(grid, column, row, buffer, image, image.Pixels);
-    }
+  for (std::uint32_t index = 0; index < grid.across * grid.down; ++index) {
+    const BlockDecode outcome = index < ahead.size() ? ahead[index] : BlockDecode::NotTried;
+    if (outcome == BlockDecode::Failed) RefuseTile(index);
+    if (outcome == BlockDecode::Decoded) continue;
+    if (buffer.Length() == 0) buffer.SetLength(ToInt32(tile_bytes));
+    DecodeTile(tiff, index, buffer);
+    PlaceTile(grid, index, buffer.Data(), image, pixels);
   }
 }
 

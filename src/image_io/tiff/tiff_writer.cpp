@@ -13,9 +13,9 @@
 // Pixels are gray levels as the page looks; a min-is-white page is stored
 // inverted again, on a copy, so the record's pixels are never changed.
 //
-// The strips of a strip page are encoded on several threads and written in
-// order (strip_codec.h), byte for byte as encoding them one after the other
-// writes them; tiles are encoded in turn.
+// The strips or tiles of a page are encoded on several threads and written
+// in order (block_codec.h), byte for byte as encoding them one after the
+// other writes them.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
@@ -28,7 +28,7 @@
 #include "file_failure.h"
 #include "io_status.h"
 #include "replacement.h"
-#include "strip_codec.h"
+#include "block_codec.h"
 #include "target.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
@@ -180,12 +180,12 @@ std::uint32_t StripsWritten(const StripPlan& plan) {
 }
 
 // Strip k of those, as a span of the pixels, inverted when stored so.
-StripSource StripOfPlan(const std::uint8_t* pixels, const StripPlan& plan, std::uint32_t k,
+BlockSource StripOfPlan(const std::uint8_t* pixels, const StripPlan& plan, std::uint32_t k,
                         bool inverted) {
   if (k + 1 < plan.strip_count) {
-    return {k, pixels + std::size_t{k} * plan.strip_size, plan.strip_size, inverted};
+    return {k, pixels + std::size_t{k} * plan.strip_size, plan.strip_size, inverted, {}};
   }
-  return {k, pixels + plan.last_start, plan.pixel_count - plan.last_start, inverted};
+  return {k, pixels + plan.last_start, plan.pixel_count - plan.last_start, inverted, {}};
 }
 
 // Encodes the strips one after the other through tiff itself: the path
@@ -197,40 +197,39 @@ void EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan
   if (inverted || EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
   ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
   for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
-    const StripSource strip = StripOfPlan(image.Pixels.Data(), plan, k, inverted);
+    const BlockSource strip = StripOfPlan(image.Pixels.Data(), plan, k, inverted);
     WriteStrip(tiff, strip.index, strip.data, strip.size, copy, inverted);
   }
 }
 
-// Fills tile with the part of the image at tile (column, row) of the grid,
-// as the page stores it, and zeroes where the tile reaches past the image.
-void FillTile(const TMyImage& image, const TilePlan& plan, std::uint32_t column,
-              std::uint32_t row, ByteArray& tile) {
-  const auto width = static_cast<std::uint32_t>(image.Width);
-  const std::uint32_t x = column * plan.width;
-  const std::uint32_t y = row * plan.length;
-  const std::uint32_t columns = std::min(plan.width, width - x);
-  const std::uint32_t rows = std::min(plan.length, static_cast<std::uint32_t>(image.Height) - y);
-  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
-  std::memset(tile.Data(), 0, tile.Length());
-  for (std::uint32_t r = 0; r < rows; ++r) {
-    StoreLevels(image.Pixels.Data() + std::size_t{y + r} * width + x, columns, inverted,
-                tile.Data() + std::size_t{r} * plan.width);
-  }
+// Tile k of the plan's grid, in a page of width × height pixels, as a
+// rectangle of the pixels: the part that lies inside the image.
+BlockSource TileOfPlan(const std::uint8_t* pixels, const TilePlan& plan, std::uint32_t width,
+                       std::uint32_t height, std::uint32_t k, bool inverted) {
+  const std::uint32_t x = k % plan.across * plan.width;
+  const std::uint32_t y = k / plan.across * plan.length;
+  const TileShape shape{plan.width, std::min(plan.width, width - x), std::min(plan.length, height - y),
+                        width};
+  return {k, pixels + std::size_t{y} * width + x, plan.width * plan.length, inverted, shape};
 }
 
-// Writes the tiles of image, each assembled in a buffer of its own (the
-// library may change it).  EFileFailed when the library fails.
-void EncodeTiles(TIFF* tiff, const TMyImage& image, const TilePlan& plan) {
-  ByteArray tile;
-  tile.SetLength(ToInt32(std::int64_t{plan.width} * plan.length));
-  for (std::uint32_t row = 0; row < plan.down; ++row) {
-    for (std::uint32_t column = 0; column < plan.across; ++column) {
-      FillTile(image, plan, column, row, tile);
-      const std::uint32_t index = row * plan.across + column;
-      if (TIFFWriteEncodedTile(tiff, index, tile.Data(), tile.Length()) < 0) {
-        CannotWrite("tile " + std::to_string(index) + " cannot be encoded");
-      }
+// Tile k of image, as TileOfPlan.
+BlockSource TileOfImage(const std::uint8_t* pixels, const TMyImage& image, const TilePlan& plan,
+                        std::uint32_t k) {
+  return TileOfPlan(pixels, plan, ToUnsigned(image.Width), ToUnsigned(image.Height), k,
+                    image.Photometric == PHOTOMETRIC_MINISWHITE);
+}
+
+// Writes the tiles of image in turn, each assembled in a buffer of its own
+// (the library may change it): the path for one thread, and the reference
+// for the parallel one.  EFileFailed when the library fails.
+void EncodeTilesInTurn(TIFF* tiff, const TMyImage& image, const TilePlan& plan) {
+  std::vector<std::uint8_t> tile;
+  for (std::uint32_t index = 0; index < plan.across * plan.down; ++index) {
+    const BlockSource source = TileOfImage(image.Pixels.Data(), image, plan, index);
+    StoreBlock(source, tile);
+    if (TIFFWriteEncodedTile(tiff, index, tile.data(), source.size) < 0) {
+      CannotWrite("tile " + std::to_string(index) + " cannot be encoded");
     }
   }
 }
@@ -300,32 +299,43 @@ std::function<bool(TIFF*)> ScratchSetUp(const TMyImage& image) {
   };
 }
 
-// Writes the strips of image as plan lays them out: on several threads
-// where that pays, each thread's scratch handle given the page's own tags,
-// else in turn.  The same bytes either way, and the same first failing
-// strip.  EOutOfMemory when a strip copy cannot be had, EFileFailed when
-// the library fails.
-void EncodeStrips(TIFF* tiff, const TMyImage& image, const StripPlan& plan, EarlyStrips* early) {
-  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
-  const std::uint8_t* pixels = image.Pixels.Data();
+// Writes the count blocks of image that source_of gives on several
+// threads where that pays, each thread's scratch handle given the page's
+// own tags; false when that does not pay, and the caller writes them in
+// turn.  The same bytes either way, and the same first failing block,
+// named as kind ("strip", "tile").  EOutOfMemory when a block copy cannot
+// be had, EFileFailed when the library fails.
+bool EncodeBlocksInParallel(TIFF* tiff, const TMyImage& image, std::uint32_t count,
+                            const std::function<BlockSource(std::uint32_t)>& source_of,
+                            const char* kind, EarlyBlocks* early) {
   std::uint32_t failed = 0;
-  const StripWrite parallel = WriteStripsInParallel(
-      tiff, StripsWritten(plan),
-      [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k, inverted); },
-      ScratchSetUp(image), failed, early);
-  if (parallel == StripWrite::Failed) CannotWrite("strip " + std::to_string(failed) + " cannot be encoded");
-  if (parallel == StripWrite::NotTried) EncodeStripsInTurn(tiff, image, plan);
+  const BlockWrite parallel =
+      WriteBlocksInParallel(tiff, count, source_of, ScratchSetUp(image), failed, early);
+  if (parallel == BlockWrite::Failed) {
+    CannotWrite(std::string(kind) + " " + std::to_string(failed) + " cannot be encoded");
+  }
+  return parallel == BlockWrite::Written;
 }
 
 // Encodes one page: its tags, then its strips or tiles, taking those of
-// early's strips that came from its pixels.  The directory is left for
+// early's blocks that came from its pixels.  The directory is left for
 // the caller to write.  EFileFailed, ERangeError, EIntOverflow.
-void EncodePage(TIFF* tiff, const TMyImage& image, EarlyStrips* early) {
+void EncodePage(TIFF* tiff, const TMyImage& image, EarlyBlocks* early) {
   SetPageTags(tiff, image);
+  const std::uint8_t* pixels = image.Pixels.Data();
   if (image.TileWidth != 0) {
-    EncodeTiles(tiff, image, PlanTiles(image));
+    const TilePlan plan = PlanTiles(image);
+    const auto tile_of = [&](std::uint32_t k) { return TileOfImage(pixels, image, plan, k); };
+    if (!EncodeBlocksInParallel(tiff, image, plan.across * plan.down, tile_of, "tile", early)) {
+      EncodeTilesInTurn(tiff, image, plan);
+    }
   } else {
-    EncodeStrips(tiff, image, PlanStrips(image), early);
+    const StripPlan plan = PlanStrips(image);
+    const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+    const auto strip_of = [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k, inverted); };
+    if (!EncodeBlocksInParallel(tiff, image, StripsWritten(plan), strip_of, "strip", early)) {
+      EncodeStripsInTurn(tiff, image, plan);
+    }
   }
   if (!EveryBlockWritten(tiff)) {
     CannotWrite("the library cannot encode compression " + std::to_string(image.Compression));
@@ -334,30 +344,39 @@ void EncodePage(TIFF* tiff, const TMyImage& image, EarlyStrips* early) {
 
 }  // namespace
 
-std::unique_ptr<EarlyStripEncoder> BeginEarlyStrips(const TMyImage& image) {
-  if (image.TileWidth != 0) return nullptr;
-  StripPlan plan{};
-  try {
-    plan = PlanStrips(image);
-  } catch (const ERunError&) {
-    return nullptr;  // raised again, in its turn, when the page is written
-  }
+std::unique_ptr<EarlyBlockEncoder> BeginEarlyBlocks(const TMyImage& image) {
   const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
   // While the page is cleared the process holds the pixels and the marker,
   // two bytes a pixel; the encoders may take the rest of 2.2.
-  const std::uint64_t free_bytes = std::uint64_t{plan.pixel_count} / 5;
-  return std::make_unique<EarlyStripEncoder>(
-      StripsWritten(plan),
-      [plan, inverted](const std::uint8_t* pixels, std::uint32_t k) {
-        return StripOfPlan(pixels, plan, k, inverted);
-      },
-      ScratchSetUp(image), free_bytes);
+  const std::uint64_t free_bytes = std::uint64_t{image.Pixels.Length()} / 5;
+  try {
+    if (image.TileWidth != 0) {
+      const TilePlan plan = PlanTiles(image);
+      const std::uint32_t width = ToUnsigned(image.Width);
+      const std::uint32_t height = ToUnsigned(image.Height);
+      return std::make_unique<EarlyBlockEncoder>(
+          plan.across * plan.down,
+          [=](const std::uint8_t* pixels, std::uint32_t k) {
+            return TileOfPlan(pixels, plan, width, height, k, inverted);
+          },
+          ScratchSetUp(image), free_bytes);
+    }
+    const StripPlan plan = PlanStrips(image);
+    return std::make_unique<EarlyBlockEncoder>(
+        StripsWritten(plan),
+        [plan, inverted](const std::uint8_t* pixels, std::uint32_t k) {
+          return StripOfPlan(pixels, plan, k, inverted);
+        },
+        ScratchSetUp(image), free_bytes);
+  } catch (const ERunError&) {
+    return nullptr;  // raised again, in its turn, when the page is written
+  }
 }
 
 void CheckPageLayout(const TMyImage& image) { CheckLayout(image); }
 
 void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
-                      const NextPage& next, EarlyStrips* early) {
+                      const NextPage& next, EarlyBlocks* early) {
   CheckLayout(first);
   const auto encode = [&](TIFF* tiff) {
     EncodePage(tiff, first, early);

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "image_record.h"
-#include "strip_codec.h"
+#include "block_codec.h"
 
 namespace tessvane {
 
@@ -15,13 +15,13 @@ namespace tessvane {
 // next.  Whatever it raises passes through the writer, the old file kept.
 using NextPage = std::function<const TMyImage&(std::uint32_t index)>;
 
-// Begins encoding the strips of image, a page read and about to be
-// cleared, on the threads beyond the caller's, each as soon as the
-// clearing tells that its pixels are final (EarlyStripEncoder::Final),
-// for WriteTiffPagesTo to write as they are.  Null for a tiled page, or a
-// layout that does not fit its pixels (the writer reports that in its
-// turn).  Raises EOutOfMemory.
-std::unique_ptr<EarlyStripEncoder> BeginEarlyStrips(const TMyImage& image);
+// Begins encoding the strips or tiles of image, a page read and about to
+// be cleared, on the threads beyond the caller's, each as soon as the
+// clearing tells that its pixels are final (EarlyBlockEncoder::Final),
+// for WriteTiffPagesTo to write as they are.  Null for a layout that does
+// not fit its pixels (the writer reports that in its turn).  Raises
+// EOutOfMemory.
+std::unique_ptr<EarlyBlockEncoder> BeginEarlyBlocks(const TMyImage& image);
 
 // Checks that image's layout fits its pixels, as the writer will before it
 // writes a byte: ERangeError or EIntOverflow when it does not.
@@ -35,11 +35,11 @@ void CheckPageLayout(const TMyImage& image);
 // EFileFailed (FileStep::Write) with the reason when the library or a
 // write fails.
 //
-// early, when given, holds the strips of the page about to be encoded that
-// were encoded while it was cleared (BeginEarlyStrips); next refills it
-// for each page it supplies.  Strips from other pixels are never used.
+// early, when given, holds the blocks of the page about to be encoded that
+// were encoded while it was cleared (BeginEarlyBlocks); next refills it
+// for each page it supplies.  Blocks from other pixels are never used.
 void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
-                      const NextPage& next, EarlyStrips* early = nullptr);
+                      const NextPage& next, EarlyBlocks* early = nullptr);
 
 // Replaces the file at name by such a TIFF, as the run sequence does: the
 // file is locked and replaced as a Replacement (replace/replacement.h) of

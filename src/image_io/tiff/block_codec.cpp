@@ -1,12 +1,13 @@
-// Strips decoded and encoded on several threads: see strip_codec.h.
+// Strips and tiles decoded and encoded on several threads: see
+// block_codec.h.
 //
 // Invariants: a handle is used by one thread at a time (the reader's
-// handle by the caller's thread, worker 0; the writer's target under the
-// in-order writer's lock); a strip's encoded bytes are taken from
-// the scratch file at the offset and length the scratch handle recorded
-// for that strip, so nothing else the library writes there (its header,
-// its directory when the handle closes) can reach the target.
-#include "strip_codec.h"
+// handle by the caller's thread, worker 0; the writer's target by the
+// in-order writer's writing thread); a block's encoded bytes are taken
+// from the scratch file at the offset and length the scratch handle
+// recorded for that block, so nothing else the library writes there (its
+// header, its directory when the handle closes) can reach the target.
+#include "block_codec.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,10 +27,10 @@
 namespace tessvane {
 namespace {
 
-// True for the compressions whose strips libtiff codes each from a fresh
-// codec state, so that any handle codes any strip alike.  Old-style JPEG,
-// among others, keeps state from strip to strip and is left out.
-bool CodesStripsIndependently(TIFF* tiff) {
+// True for the compressions whose blocks libtiff codes each from a fresh
+// codec state, so that any handle codes any block alike.  Old-style JPEG,
+// among others, keeps state from block to block and is left out.
+bool CodesBlocksIndependently(TIFF* tiff) {
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
   switch (compression) {
@@ -44,10 +45,14 @@ bool CodesStripsIndependently(TIFF* tiff) {
   }
 }
 
-// Strips smaller than this are coded on one thread: the work per strip
-// would not pay for handing it out, and the bookkeeping per strip (a few
+// Blocks smaller than this are coded on one thread: the work per block
+// would not pay for handing it out, and the bookkeeping per block (a few
 // dozen bytes) would grow the memory beyond a fifth of a byte a pixel.
-constexpr tmsize_t MinParallelStripBytes = 256;
+constexpr tmsize_t MinParallelBlockBytes = 256;
+
+// The bytes of one decoded block of tiff's page: a tile, or a strip of
+// RowsPerStrip rows.
+tmsize_t BlockSize(TIFF* tiff) { return TIFFIsTiled(tiff) ? TIFFTileSize(tiff) : TIFFStripSize(tiff); }
 
 // Lets a warning end at the handle that raised it: the extra handles of
 // this file read the same directory and set the same tags as the caller's
@@ -69,31 +74,31 @@ TIFF* OpenExtraHandle(const char* name, const char* mode, thandle_t client,
   return tiff;
 }
 
-// The threads for strip_count strips of tiff: what the process may use, at
-// most one a strip; 1 for strips too small.
-std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t strip_count) {
-  if (TIFFStripSize(tiff) < MinParallelStripBytes) return 1;
+// The threads for block_count blocks of tiff: what the process may use, at
+// most one a block; 1 for blocks too small.
+std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t block_count) {
+  if (BlockSize(tiff) < MinParallelBlockBytes) return 1;
   const std::uint32_t cpus = UsableCpuCount();
-  return strip_count < cpus ? strip_count : cpus;
+  return block_count < cpus ? block_count : cpus;
 }
 
 // The memory one scratch encoder of tiff's compression keeps resident
-// while it encodes strips of strip_size bytes, estimated on the safe side:
+// while it encodes blocks of block_size bytes, estimated on the safe side:
 // LZMA's match finder at the library's default preset zeroes a hash table
-// of 16 MiB and fills its tree as far as a strip reaches, ZSTD's at its
+// of 16 MiB and fills its tree as far as a block reaches, ZSTD's at its
 // default level keeps tables of several MiB, the other coders a few
-// hundred KiB.  Then the strip's copy, the library's output buffer and the
-// encoded strip.
-std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t strip_size) {
+// hundred KiB.  Then the block's copy, the library's output buffer and the
+// encoded block.
+std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t block_size) {
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
   const std::uint64_t coder = compression == COMPRESSION_LZMA   ? std::uint64_t{24} << 20
                               : compression == COMPRESSION_ZSTD ? std::uint64_t{16} << 20
                                                                 : std::uint64_t{1} << 20;
-  return coder + 3 * static_cast<std::uint64_t>(strip_size);
+  return coder + 3 * static_cast<std::uint64_t>(block_size);
 }
 
-// The threads that encode strip_count strips of target: ThreadsFor, cut
+// The threads that encode block_count blocks of target: ThreadsFor, cut
 // so that the encoders beyond the one the library would use anyway fit in
 // what the page leaves free while it is written.  The clearing before held
 // the image and its marker, two bytes a pixel, within the cap of 2.2 bytes
@@ -101,11 +106,11 @@ std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t strip_size) {
 // encoded strips, so 1.2 bytes a pixel are free for the extra encoders.
 // One extra encoder is always allowed: like the one the library uses, its
 // cost is fixed, not a cost per pixel.
-std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t strip_count) {
-  const std::uint32_t threads = ThreadsFor(target, strip_count);
-  const tmsize_t strip_size = TIFFStripSize(target);
-  const std::uint64_t pixels = std::uint64_t{strip_count} * static_cast<std::uint64_t>(strip_size);
-  const std::uint64_t affordable = 2 + pixels * 6 / 5 / EncoderMemory(target, strip_size);
+std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t block_count) {
+  const std::uint32_t threads = ThreadsFor(target, block_count);
+  const tmsize_t block_size = BlockSize(target);
+  const std::uint64_t pixels = std::uint64_t{block_count} * static_cast<std::uint64_t>(block_size);
+  const std::uint64_t affordable = 2 + pixels * 6 / 5 / EncoderMemory(target, block_size);
   return affordable < threads ? static_cast<std::uint32_t>(affordable) : threads;
 }
 
@@ -144,7 +149,7 @@ int SourceMap(thandle_t, void**, toff_t*) { return 0; }
 void SourceUnmap(thandle_t, void*, toff_t) {}
 
 // One thread's own handle on the file being read, opened at its first
-// strip.  The handle is declared after the source it reads through, so it
+// block.  The handle is declared after the source it reads through, so it
 // closes first.
 struct ReadingHandle {
   FileSource source{-1, 0};
@@ -174,15 +179,15 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
 }
 
 // Decodes target through tiff, as the reader would.
-StripDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
+BlockDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
   const tmsize_t got = TIFFReadEncodedStrip(tiff, target.index, target.destination, target.wanted);
-  return got >= static_cast<tmsize_t>(target.wanted) ? StripDecode::Decoded : StripDecode::Failed;
+  return got >= static_cast<tmsize_t>(target.wanted) ? BlockDecode::Decoded : BlockDecode::Failed;
 }
 
 // ---- encoding ------------------------------------------------------------
 
 // The scratch file an encoder writes into, kept in memory from base on:
-// what lies before base (the header, strips already taken) is dropped, and
+// what lies before base (the header, blocks already taken) is dropped, and
 // writes there are accepted and forgotten.
 struct MemorySink {
   std::vector<std::uint8_t> bytes;  // the file from base on
@@ -193,7 +198,7 @@ struct MemorySink {
 
 tmsize_t SinkRead(thandle_t, void*, tmsize_t) { return 0; }
 
-// The library appends a strip's bytes at the end of what it wrote, so a
+// The library appends a block's bytes at the end of what it wrote, so a
 // write is appended, not zeroed first and then copied over, unless it
 // lands elsewhere.
 tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
@@ -229,10 +234,10 @@ toff_t SinkSize(thandle_t handle) { return static_cast<MemorySink*>(handle)->len
 int SinkMap(thandle_t, void**, toff_t*) { return 0; }
 void SinkUnmap(thandle_t, void*, toff_t) {}
 
-// One thread's scratch encoder, opened at its first strip: a BigTIFF in
+// One thread's scratch encoder, opened at its first block: a BigTIFF in
 // memory (no 4 GiB limit on what it collects; the container does not
-// change a strip's bytes) with the target's tags, and the copy of each
-// strip the library is given.  The handle is declared after the sink it
+// change a block's bytes) with the target's tags, and the copy of each
+// block the library is given.  The handle is declared after the sink it
 // writes to, so it closes first.
 struct ScratchEncoder {
   MemorySink sink;
@@ -253,8 +258,8 @@ bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder
   return encoder.tiff != nullptr;
 }
 
-// One strip's encoded bytes, or why there are none.
-struct EncodedStrip {
+// One block's encoded bytes, or why there are none.
+struct EncodedBlock {
   enum class State : std::uint8_t {
     ThroughTarget,  // to be encoded through the target itself when its turn comes
     Encoded,        // bytes hold it
@@ -262,7 +267,7 @@ struct EncodedStrip {
   } state = State::ThroughTarget;
   bool ready = false;  // its thread is done with it
   std::vector<std::uint8_t> bytes;
-  std::vector<std::uint8_t> jpeg_tables;  // the encoder's, with the first strip only
+  std::vector<std::uint8_t> jpeg_tables;  // the encoder's, with the first block only
 };
 
 // True when tiff encodes with a predictor, which differences in place the
@@ -272,52 +277,63 @@ bool HasPredictor(TIFF* tiff) {
   return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
 }
 
-// The bytes of source to hand to tiff, which may change them: source's own
-// where nothing will (no predictor, not stored inverted), else a copy in
-// copy, as the page stores it.
-std::uint8_t* BytesToEncode(TIFF* tiff, const StripSource& source, std::vector<std::uint8_t>& copy) {
-  if (!source.inverted && !HasPredictor(tiff)) {
+// The bytes of source to hand to tiff, which may change them: a strip's
+// own where nothing will (no predictor, not stored inverted), else a copy
+// in copy, as the page stores it.
+std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy) {
+  if (source.shape.width == 0 && !source.inverted && !HasPredictor(tiff)) {
     return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
   }
-  copy.resize(source.size);
-  if (source.inverted) {
-    std::transform(source.data, source.data + source.size, copy.begin(),
-                   [](std::uint8_t level) { return static_cast<std::uint8_t>(255 - level); });
-  } else {
-    std::copy(source.data, source.data + source.size, copy.begin());
-  }
+  StoreBlock(source, copy);
   return copy.data();
 }
 
+// Encodes the size bytes at data as block index of tiff, a tile on a
+// tiled page; false when the library fails.
+bool WriteEncodedBlock(TIFF* tiff, std::uint32_t index, std::uint8_t* data, std::uint32_t size) {
+  return (TIFFIsTiled(tiff) ? TIFFWriteEncodedTile(tiff, index, data, size)
+                            : TIFFWriteEncodedStrip(tiff, index, data, size)) >= 0;
+}
+
+// Writes bytes as block index of tiff, as they are; false when the
+// library fails.
+bool WriteRawBlock(TIFF* tiff, std::uint32_t index, const std::vector<std::uint8_t>& bytes) {
+  auto* const data = const_cast<std::uint8_t*>(bytes.data());  // the library only reads it
+  const auto size = static_cast<tmsize_t>(bytes.size());
+  return (TIFFIsTiled(tiff) ? TIFFWriteRawTile(tiff, index, data, size)
+                            : TIFFWriteRawStrip(tiff, index, data, size)) >= 0;
+}
+
 // Encodes source with encoder: the bytes the library recorded as the
-// strip, taken out of the sink, which then forgets everything so far, and
-// put in buffer, whose memory is used again.
-EncodedStrip EncodeSource(ScratchEncoder& encoder, const StripSource& source,
+// block, taken out of the sink, which then forgets everything so far, and
+// put in buffer, whose memory is used again.  (The library keeps a tile's
+// offset and byte count in the strip tables.)
+EncodedBlock EncodeSource(ScratchEncoder& encoder, const BlockSource& source,
                           std::vector<std::uint8_t> buffer) {
-  EncodedStrip strip;
-  strip.bytes = std::move(buffer);
+  EncodedBlock block;
+  block.bytes = std::move(buffer);
   TIFF* const tiff = encoder.tiff.get();
   std::uint8_t* const given = BytesToEncode(tiff, source, encoder.copy);
   const std::uint64_t* offsets = nullptr;
   const std::uint64_t* counts = nullptr;
   MemorySink& sink = encoder.sink;
-  if (TIFFWriteEncodedStrip(tiff, source.index, given, source.size) < 0 ||
+  if (!WriteEncodedBlock(tiff, source.index, given, source.size) ||
       !TIFFGetField(tiff, TIFFTAG_STRIPOFFSETS, &offsets) ||
       !TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &counts) || offsets == nullptr ||
       counts == nullptr || offsets[source.index] < sink.base ||
       offsets[source.index] + counts[source.index] > sink.base + sink.bytes.size()) {
-    strip.state = EncodedStrip::State::Failed;
-    return strip;
+    block.state = EncodedBlock::State::Failed;
+    return block;
   }
   const auto first = sink.bytes.begin() + static_cast<std::ptrdiff_t>(offsets[source.index] - sink.base);
-  strip.bytes.assign(first, first + static_cast<std::ptrdiff_t>(counts[source.index]));
-  strip.state = EncodedStrip::State::Encoded;
+  block.bytes.assign(first, first + static_cast<std::ptrdiff_t>(counts[source.index]));
+  block.state = EncodedBlock::State::Encoded;
   sink.bytes.clear();
   sink.base = sink.length;
-  return strip;
+  return block;
 }
 
-// The JPEG tables encoder made for its abbreviated strips; empty when it
+// The JPEG tables encoder made for its abbreviated blocks; empty when it
 // made none.
 std::vector<std::uint8_t> JpegTablesOf(ScratchEncoder& encoder) {
   std::uint32_t length = 0;
@@ -330,53 +346,53 @@ std::vector<std::uint8_t> JpegTablesOf(ScratchEncoder& encoder) {
 }
 
 // Gives target the JPEG tables a scratch encoder made, which the library
-// otherwise makes only when it encodes a strip itself, and which must be
-// set before the first strip is written.  True when there are none.
+// otherwise makes only when it encodes a block itself, and which must be
+// set before the first block is written.  True when there are none.
 bool CarryJpegTables(TIFF* target, const std::vector<std::uint8_t>& tables) {
   return tables.empty() ||
          TIFFSetField(target, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(tables.size()),
                       tables.data()) == 1;
 }
 
-// Writes encoded strips to the target in order, each as soon as it and
-// every strip before it are ready; so the strips waiting in memory are
+// Writes encoded blocks to the target in order, each as soon as it and
+// every block before it are ready; so the blocks waiting in memory are
 // few, and their buffers are handed out again (fresh memory costs a page
 // fault a page, which on a large page cost more than a tenth of the run).
 //
-// A strip taken when every strip before it is written (most of them when
+// A block taken when every block before it is written (most of them when
 // other processes keep the other threads from running) is encoded straight
 // through the target when delivered, as one thread would encode it: no
 // scratch encoder, no copy.
 //
 // One thread at a time writes, outside the lock: a thread that delivers a
-// strip while another is writing leaves it for that one and goes on to
-// its next strip.  No thread ever waits for another's write, which on a
+// block while another is writing leaves it for that one and goes on to
+// its next block.  No thread ever waits for another's write, which on a
 // busy machine (a batch on every core) would put it to sleep and cost a
 // wake-up.
 class InOrderWriter {
  public:
   InOrderWriter(TIFF* target, std::uint32_t count,
-                const std::function<StripSource(std::uint32_t)>& source_of)
-      : target_(target), source_of_(source_of), strips_(count) {}
+                const std::function<BlockSource(std::uint32_t)>& source_of)
+      : target_(target), source_of_(source_of), blocks_(count) {}
 
-  // Hands over strip k, and writes every strip it completes the run of
+  // Hands over block k, and writes every block it completes the run of
   // unless another thread is writing already.
-  void Deliver(std::uint32_t k, EncodedStrip strip) {
+  void Deliver(std::uint32_t k, EncodedBlock block) {
     std::unique_lock lock(mutex_);
-    strips_[k] = std::move(strip);
-    strips_[k].ready = true;
+    blocks_[k] = std::move(block);
+    blocks_[k].ready = true;
     if (writing_) return;  // the writing thread will reach it
     writing_ = true;
-    while (next_ < strips_.size() && strips_[next_].ready) {
+    while (next_ < blocks_.size() && blocks_[next_].ready) {
       const auto index = static_cast<std::uint32_t>(next_);
-      EncodedStrip& ready = strips_[index];  // no other thread touches it now
+      EncodedBlock& ready = blocks_[index];  // no other thread touches it now
       const bool write = !failed_;
       lock.unlock();
       const bool written = !write || Write(index, ready);
       lock.lock();
       if (!written) {
         failed_ = true;
-        failed_strip_ = index;
+        failed_block_ = index;
       }
       spare_.push_back(std::move(ready.bytes));  // written: its buffer serves again
       ++next_;
@@ -384,14 +400,14 @@ class InOrderWriter {
     writing_ = false;
   }
 
-  // True when every strip before k is written: k is then best encoded
+  // True when every block before k is written: k is then best encoded
   // straight through the target, with no scratch encoder and no copy.
   bool IsNext(std::uint32_t k) {
     const std::lock_guard lock(mutex_);
     return next_ == k;
   }
 
-  // A buffer of a strip already written, or an empty one.
+  // A buffer of a block already written, or an empty one.
   std::vector<std::uint8_t> SpareBuffer() {
     const std::lock_guard lock(mutex_);
     if (spare_.empty()) return {};
@@ -400,62 +416,100 @@ class InOrderWriter {
     return buffer;
   }
 
-  // True once a strip failed to encode or write; later ones are not worth
+  // True once a block failed to encode or write; later ones are not worth
   // encoding.
   bool Failed() {
     const std::lock_guard lock(mutex_);
     return failed_;
   }
 
-  // Every strip written whole.
+  // Every block written whole.
   bool AllWritten() {
     const std::lock_guard lock(mutex_);
-    return !failed_ && next_ == strips_.size();
+    return !failed_ && next_ == blocks_.size();
   }
 
-  // The first strip that failed, in order; meaningful once Failed().
-  std::uint32_t FailedStrip() {
+  // The first block that failed, in order; meaningful once Failed().
+  std::uint32_t FailedBlock() {
     const std::lock_guard lock(mutex_);
-    return failed_strip_;
+    return failed_block_;
   }
 
  private:
-  // Writes strip k: called by the writing thread alone.
-  bool Write(std::uint32_t k, const EncodedStrip& strip) {
-    const StripSource source = source_of_(k);
-    switch (strip.state) {
-      case EncodedStrip::State::Encoded:
-        return CarryJpegTables(target_, strip.jpeg_tables) &&
-               TIFFWriteRawStrip(target_, source.index, const_cast<std::uint8_t*>(strip.bytes.data()),
-                                 static_cast<tmsize_t>(strip.bytes.size())) >= 0;
-      case EncodedStrip::State::ThroughTarget:
-        return TIFFWriteEncodedStrip(target_, source.index, BytesToEncode(target_, source, copy_),
-                                     source.size) >= 0;
-      case EncodedStrip::State::Failed: break;
+  // Writes block k: called by the writing thread alone.
+  bool Write(std::uint32_t k, const EncodedBlock& block) {
+    const BlockSource source = source_of_(k);
+    switch (block.state) {
+      case EncodedBlock::State::Encoded:
+        return CarryJpegTables(target_, block.jpeg_tables) &&
+               WriteRawBlock(target_, source.index, block.bytes);
+      case EncodedBlock::State::ThroughTarget:
+        return WriteEncodedBlock(target_, source.index, BytesToEncode(target_, source, copy_),
+                                 source.size);
+      case EncodedBlock::State::Failed: break;
     }
     return false;
   }
 
   TIFF* const target_;
-  const std::function<StripSource(std::uint32_t)>& source_of_;
-  std::vector<std::uint8_t> copy_;  // the writing thread's copy of a strip it encodes
+  const std::function<BlockSource(std::uint32_t)>& source_of_;
+  std::vector<std::uint8_t> copy_;  // the writing thread's copy of a block it encodes
   std::mutex mutex_;  // guards everything below; the writing thread alone uses the target
-  std::vector<EncodedStrip> strips_;
-  std::vector<std::vector<std::uint8_t>> spare_;  // buffers of strips written
-  std::size_t next_ = 0;  // the first strip not yet written
-  bool writing_ = false;  // a thread is writing strips from next_ on
+  std::vector<EncodedBlock> blocks_;
+  std::vector<std::vector<std::uint8_t>> spare_;  // buffers of blocks written
+  std::size_t next_ = 0;  // the first block not yet written
+  bool writing_ = false;  // a thread is writing blocks from next_ on
   bool failed_ = false;
-  std::uint32_t failed_strip_ = 0;
+  std::uint32_t failed_block_ = 0;
 };
+
+// Decodes tile index through tiff into buffer, which it sizes to
+// tile_bytes, and places it; the outcome.
+BlockDecode DecodeTile(TIFF* tiff, std::uint32_t index, std::uint32_t tile_bytes,
+                       std::vector<std::uint8_t>& buffer,
+                       const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
+  buffer.resize(tile_bytes);
+  if (TIFFReadEncodedTile(tiff, index, buffer.data(), tile_bytes) < static_cast<tmsize_t>(tile_bytes)) {
+    return BlockDecode::Failed;
+  }
+  place(index, buffer.data());
+  return BlockDecode::Decoded;
+}
 
 }  // namespace
 
-std::vector<StripDecode> DecodeStripsAhead(
+std::uint64_t PixelsSpanned(const BlockSource& source) {
+  if (source.shape.width == 0) return source.size;
+  return std::uint64_t{source.shape.rows - 1} * source.shape.stride + source.shape.columns;
+}
+
+void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
+  const auto store = [&source](const std::uint8_t* from, std::size_t count, std::uint8_t* to) {
+    if (source.inverted) {
+      std::transform(from, from + count, to,
+                     [](std::uint8_t level) { return static_cast<std::uint8_t>(255 - level); });
+    } else {
+      std::copy(from, from + count, to);
+    }
+  };
+  if (source.shape.width == 0) {
+    buffer.resize(source.size);
+    store(source.data, source.size, buffer.data());
+    return;
+  }
+  buffer.assign(source.size, 0);
+  for (std::uint32_t r = 0; r < source.shape.rows; ++r) {
+    store(source.data + std::size_t{r} * source.shape.stride, source.shape.columns,
+          buffer.data() + std::size_t{r} * source.shape.width);
+  }
+}
+
+std::vector<BlockDecode> DecodeStripsAhead(
     TIFF* tiff, const char* mode, std::uint32_t strip_count,
     const std::function<StripTarget(std::uint32_t strip)>& target_of) {
   const std::uint32_t threads = ThreadsFor(tiff, strip_count);
-  if (threads < 2 || !CodesStripsIndependently(tiff)) return {};
-  std::vector<StripDecode> results(strip_count, StripDecode::NotTried);
+  if (threads < 2 || !CodesBlocksIndependently(tiff)) return {};
+  std::vector<BlockDecode> results(strip_count, BlockDecode::NotTried);
   std::vector<ReadingHandle> handles(threads);
   ParallelFor(strip_count, threads, [&](std::uint32_t strip, std::uint32_t worker) {
     const StripTarget target = target_of(strip);
@@ -469,60 +523,80 @@ std::vector<StripDecode> DecodeStripsAhead(
   return results;
 }
 
-StripWrite WriteStripsInParallel(TIFF* target, std::uint32_t count,
-                                 const std::function<StripSource(std::uint32_t)>& source_of,
+std::vector<BlockDecode> DecodeTilesAhead(
+    TIFF* tiff, const char* mode, std::uint32_t tile_count, std::uint32_t tile_bytes,
+    std::uint64_t free_bytes,
+    const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place) {
+  const auto threads = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(ThreadsFor(tiff, tile_count), 1 + free_bytes / tile_bytes));
+  if (threads < 2 || !CodesBlocksIndependently(tiff)) return {};
+  std::vector<BlockDecode> results(tile_count, BlockDecode::NotTried);
+  std::vector<ReadingHandle> handles(threads);
+  std::vector<std::vector<std::uint8_t>> buffers(threads);
+  ParallelFor(tile_count, threads, [&](std::uint32_t tile, std::uint32_t worker) {
+    if (worker == 0) {
+      results[tile] = DecodeTile(tiff, tile, tile_bytes, buffers[0], place);
+    } else if (OpenReadingHandle(tiff, mode, handles[worker])) {
+      results[tile] = DecodeTile(handles[worker].tiff.get(), tile, tile_bytes, buffers[worker], place);
+    }
+  });
+  return results;
+}
+
+BlockWrite WriteBlocksInParallel(TIFF* target, std::uint32_t count,
+                                 const std::function<BlockSource(std::uint32_t)>& source_of,
                                  const std::function<bool(TIFF*)>& set_up,
-                                 std::uint32_t& failed_strip, EarlyStrips* early) {
+                                 std::uint32_t& failed_block, EarlyBlocks* early) {
   const std::uint32_t threads = EncodingThreadsFor(target, count);
-  if (threads < 2 || !CodesStripsIndependently(target)) return StripWrite::NotTried;
+  if (threads < 2 || !CodesBlocksIndependently(target)) return BlockWrite::NotTried;
   std::vector<ScratchEncoder> encoders(threads);
   InOrderWriter writer(target, count, source_of);
   ParallelFor(count, threads, [&](std::uint32_t item, std::uint32_t worker) {
-    EncodedStrip strip;
+    EncodedBlock block;
     if (writer.Failed()) {
-      strip.state = EncodedStrip::State::Failed;
+      block.state = EncodedBlock::State::Failed;
     } else if (early != nullptr && early->pixels == source_of(0).data &&
                item < early->bytes.size() && !early->bytes[item].empty()) {
-      strip.state = EncodedStrip::State::Encoded;
-      strip.bytes = std::move(early->bytes[item]);
-      if (item == 0) strip.jpeg_tables = early->jpeg_tables;
+      block.state = EncodedBlock::State::Encoded;
+      block.bytes = std::move(early->bytes[item]);
+      if (item == 0) block.jpeg_tables = early->jpeg_tables;
     } else if (!writer.IsNext(item) && OpenScratchEncoder(set_up, encoders[worker])) {
-      strip = EncodeSource(encoders[worker], source_of(item), writer.SpareBuffer());
-      if (item == 0) strip.jpeg_tables = JpegTablesOf(encoders[worker]);
+      block = EncodeSource(encoders[worker], source_of(item), writer.SpareBuffer());
+      if (item == 0) block.jpeg_tables = JpegTablesOf(encoders[worker]);
     }
-    writer.Deliver(item, std::move(strip));
+    writer.Deliver(item, std::move(block));
   });
-  if (writer.AllWritten()) return StripWrite::Written;
-  failed_strip = writer.FailedStrip();
-  return StripWrite::Failed;
+  if (writer.AllWritten()) return BlockWrite::Written;
+  failed_block = writer.FailedBlock();
+  return BlockWrite::Failed;
 }
 
-// ---- strips encoded while the page is cleared -----------------------------
+// ---- blocks encoded while the page is cleared -----------------------------
 
-// What the early encoder's threads share.  Invariant: strips from
+// What the early encoder's threads share.  Invariant: blocks from
 // lowest_seen on were queued, or passed over for good (they reach into the
 // last rows, final only when the clearing ends).
-struct EarlyStripEncoder::Work {
+struct EarlyBlockEncoder::Work {
   std::uint32_t count = 0;
   SourceOf source_of;
   std::vector<ScratchEncoder> encoders;  // one a thread, opened before the threads start
   std::vector<std::thread> threads;
   std::mutex mutex;                  // guards everything below
-  std::condition_variable changed;   // a strip queued, or stopping
-  std::vector<std::uint32_t> queue;  // final strips no thread has taken
+  std::condition_variable changed;   // a block queued, or stopping
+  std::vector<std::uint32_t> queue;  // final blocks no thread has taken
   std::uint32_t lowest_seen = 0;
   const std::uint8_t* pixels = nullptr;
   bool stopping = false;
-  EarlyStrips strips;
+  EarlyBlocks blocks;
 
-  // A thread's part: queued strips until stopped, or until every CPU is
-  // busy or a strip cannot be had.
+  // A thread's part: queued blocks until stopped, or until every CPU is
+  // busy or a block cannot be had.
   void EncodeQueued(std::uint32_t worker) noexcept;
   // Stops the threads and joins them.
   void Stop() noexcept;
 };
 
-void EarlyStripEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
+void EarlyBlockEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
   try {
     for (;;) {
       std::unique_lock lock(mutex);
@@ -537,18 +611,18 @@ void EarlyStripEncoder::Work::EncodeQueued(std::uint32_t worker) noexcept {
       const std::uint8_t* const from = pixels;
       lock.unlock();
       ScratchEncoder& encoder = encoders[worker];
-      EncodedStrip strip = EncodeSource(encoder, source_of(from, k), {});
-      if (strip.state != EncodedStrip::State::Encoded) continue;  // the writer finds out again
+      EncodedBlock block = EncodeSource(encoder, source_of(from, k), {});
+      if (block.state != EncodedBlock::State::Encoded) continue;  // the writer finds out again
       lock.lock();
-      strips.bytes[k] = std::move(strip.bytes);
-      if (k == 0) strips.jpeg_tables = JpegTablesOf(encoder);
+      blocks.bytes[k] = std::move(block.bytes);
+      if (k == 0) blocks.jpeg_tables = JpegTablesOf(encoder);
     }
   } catch (...) {
-    return;  // no memory for a strip: the writer encodes the rest
+    return;  // no memory for a block: the writer encodes the rest
   }
 }
 
-void EarlyStripEncoder::Work::Stop() noexcept {
+void EarlyBlockEncoder::Work::Stop() noexcept {
   {
     const std::lock_guard lock(mutex);
     stopping = true;
@@ -558,7 +632,7 @@ void EarlyStripEncoder::Work::Stop() noexcept {
   threads.clear();
 }
 
-EarlyStripEncoder::EarlyStripEncoder(std::uint32_t count, SourceOf source_of,
+EarlyBlockEncoder::EarlyBlockEncoder(std::uint32_t count, SourceOf source_of,
                                      const std::function<bool(TIFF*)>& set_up, std::uint64_t free_bytes)
     : work_(std::make_unique<Work>()) {
   const std::uint32_t cpus = UsableCpuCount();
@@ -569,14 +643,14 @@ EarlyStripEncoder::EarlyStripEncoder(std::uint32_t count, SourceOf source_of,
   work.encoders = std::vector<ScratchEncoder>(cpus - 1);
   if (!OpenScratchEncoder(set_up, work.encoders[0])) return;
   TIFF* const probe = work.encoders[0].tiff.get();
-  const tmsize_t strip_size = TIFFStripSize(probe);
-  if (!CodesStripsIndependently(probe) || strip_size < MinParallelStripBytes) return;
-  const std::uint64_t affordable = free_bytes / EncoderMemory(probe, strip_size);
+  const tmsize_t block_size = BlockSize(probe);
+  if (!CodesBlocksIndependently(probe) || block_size < MinParallelBlockBytes) return;
+  const std::uint64_t affordable = free_bytes / EncoderMemory(probe, block_size);
   const std::uint32_t threads = static_cast<std::uint32_t>(std::min<std::uint64_t>(
       affordable, std::min<std::uint64_t>(cpus - 1, count)));
   try {
     work.queue.reserve(count);
-    work.strips.bytes.resize(count);
+    work.blocks.bytes.resize(count);
   } catch (const std::bad_alloc&) {
     return;
   }
@@ -588,37 +662,37 @@ EarlyStripEncoder::EarlyStripEncoder(std::uint32_t count, SourceOf source_of,
     try {
       work.threads.emplace_back([&work, worker] { work.EncodeQueued(worker); });
     } catch (const std::system_error&) {
-      break;  // no more threads: the ones running share the strips
+      break;  // no more threads: the ones running share the blocks
     }
   }
 }
 
-EarlyStripEncoder::~EarlyStripEncoder() { work_->Stop(); }
+EarlyBlockEncoder::~EarlyBlockEncoder() { work_->Stop(); }
 
-void EarlyStripEncoder::Final(const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end) {
+void EarlyBlockEncoder::Final(const std::uint8_t* pixels, std::uint32_t begin, std::uint32_t end) {
   Work& work = *work_;
   if (work.threads.empty()) return;
   {
     const std::lock_guard lock(work.mutex);
     work.pixels = pixels;
     for (std::uint32_t k = work.lowest_seen; k-- > 0;) {
-      const StripSource strip = work.source_of(pixels, k);
-      const auto first = static_cast<std::uint64_t>(strip.data - pixels);
+      const BlockSource block = work.source_of(pixels, k);
+      const auto first = static_cast<std::uint64_t>(block.data - pixels);
       if (first < begin) break;
       work.lowest_seen = k;
-      if (first + strip.size <= end) work.queue.push_back(k);  // room reserved for every strip
+      if (first + PixelsSpanned(block) <= end) work.queue.push_back(k);  // room reserved for every block
     }
   }
   work.changed.notify_all();
 }
 
-void EarlyStripEncoder::Stop() noexcept { work_->Stop(); }
+void EarlyBlockEncoder::Stop() noexcept { work_->Stop(); }
 
-EarlyStrips EarlyStripEncoder::Finish() {
+EarlyBlocks EarlyBlockEncoder::Finish() {
   Work& work = *work_;
   work.Stop();
-  work.strips.pixels = work.pixels;
-  return std::move(work.strips);
+  work.blocks.pixels = work.pixels;
+  return std::move(work.blocks);
 }
 
 }  // namespace tessvane

@@ -1,9 +1,10 @@
-// Strips coded on several threads: the reader and the writer give the same
-// pixels and the same file bytes on one thread (the reference path, where
-// every strip is coded in turn) as on many, for every compression the tool
-// writes, with and without a predictor, and for strips of one row, of
-// several rows with a short last strip, and of the whole page; failures
-// and failing checks come out as on one thread.
+// Strips and tiles coded on several threads: the reader and the writer
+// give the same pixels and the same file bytes on one thread (the
+// reference path, where every block is coded in turn) as on many, for
+// every compression the tool writes, with and without a predictor, for
+// strips of one row, of several rows with a short last strip, and of the
+// whole page, and for tiles that do and do not reach past the image;
+// failures and failing checks come out as on one thread.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -41,7 +42,34 @@ struct Codec {
 
 struct Geometry {
   std::uint32_t width, height, rows_per_strip;
+  std::uint32_t tile_width = 0, tile_length = 0;  // tiles instead of strips
 };
+
+std::string Describe(const Geometry& page) {
+  const std::string size = std::to_string(page.width) + "x" + std::to_string(page.height);
+  if (page.tile_width != 0) {
+    return size + " in tiles of " + std::to_string(page.tile_width) + "x" +
+           std::to_string(page.tile_length);
+  }
+  return size + " in strips of " + std::to_string(page.rows_per_strip);
+}
+
+// Writes pixels, width × height, as tiles of tile_width × tile_length,
+// zeros past the image.
+void WriteTiles(TIFF* tiff, const std::vector<std::uint8_t>& pixels, const Geometry& page) {
+  std::vector<std::uint8_t> tile(std::size_t{page.tile_width} * page.tile_length);
+  for (std::uint32_t y = 0; y < page.height; y += page.tile_length) {
+    for (std::uint32_t x = 0; x < page.width; x += page.tile_width) {
+      std::fill(tile.begin(), tile.end(), 0);
+      for (std::uint32_t r = 0; r < page.tile_length && y + r < page.height; ++r) {
+        const std::uint32_t columns = std::min(page.tile_width, page.width - x);
+        std::copy_n(pixels.data() + std::size_t{y + r} * page.width + x, columns,
+                    tile.data() + std::size_t{r} * page.tile_width);
+      }
+      ASSERT_GE(TIFFWriteTile(tiff, tile.data(), x, y, 0, 0), 0);
+    }
+  }
+}
 
 // The pages of a file: how many, and how each stores its gray levels.
 struct Pages {
@@ -53,7 +81,7 @@ struct Pages {
 // so that every codec has work to do, each written with codec in strips of
 // rows_per_strip rows, page k a little different from the others and
 // every other page's predictor switched.  A palette page has the identity
-// gray map.
+// gray map.  Tiles instead where page has a tile size.
 void WritePage(const std::string& path, const Codec& codec, const Geometry& page,
                const Pages& pages = {}) {
   TIFF* tiff = TIFFOpen(path.c_str(), "w");
@@ -77,6 +105,13 @@ void WritePage(const std::string& path, const Codec& codec, const Geometry& page
     std::uint16_t predictor = codec.predictor;
     if (k % 2 == 1) predictor = predictor != 0 ? std::uint16_t{0} : std::uint16_t{PREDICTOR_HORIZONTAL};
     if (predictor != 0) TIFFSetField(tiff, TIFFTAG_PREDICTOR, predictor);
+    if (page.tile_width != 0) {
+      TIFFSetField(tiff, TIFFTAG_TILEWIDTH, page.tile_width);
+      TIFFSetField(tiff, TIFFTAG_TILELENGTH, page.tile_length);
+      WriteTiles(tiff, pixels, page);
+      ASSERT_TRUE(TIFFWriteDirectory(tiff));
+      continue;
+    }
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip);
     for (std::uint32_t strip = 0, row = 0; row < page.height; ++strip, row += page.rows_per_strip) {
       const std::uint32_t rows = std::min(page.rows_per_strip, page.height - row);
@@ -117,6 +152,9 @@ void ExpectTheSameBytesOnEveryThreadCount(const std::vector<Codec>& codecs) {
       {517, 203, 16},  // a larger page, the last strip short
       {260, 64, 8},    // strips that end exactly at the last row
       {300, 45, 8},    // JPEG's strips are whole blocks: a short last one
+      {100, 75, 0, 16, 16},    // tiles reaching past the right and the bottom
+      {256, 96, 0, 128, 48},   // tiles that end exactly at the edges
+      {517, 203, 0, 64, 32},   // more tiles than threads, some reaching past
   };
   ScratchDirectory dir;
   for (const Codec& codec : codecs) {
@@ -124,9 +162,7 @@ void ExpectTheSameBytesOnEveryThreadCount(const std::vector<Codec>& codecs) {
       const bool whole_blocks = page.rows_per_strip % 8 == 0 || page.rows_per_strip == page.height;
       if (codec.compression == COMPRESSION_JPEG && !whole_blocks) continue;
       const std::string what = "compression " + std::to_string(codec.compression) +
-                               ", predictor " + std::to_string(codec.predictor) + ", " +
-                               std::to_string(page.width) + "x" + std::to_string(page.height) +
-                               " in strips of " + std::to_string(page.rows_per_strip);
+                               ", predictor " + std::to_string(codec.predictor) + ", " + Describe(page);
       const std::string input = dir / "in.tif";
       WritePage(input, codec, page);
       const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
@@ -141,7 +177,7 @@ void ExpectTheSameBytesOnEveryThreadCount(const std::vector<Codec>& codecs) {
   }
 }
 
-TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytes) {
+TEST(BlockCodec, EveryThreadCountReadsAndWritesTheSameBytes) {
   ExpectTheSameBytesOnEveryThreadCount({
       {COMPRESSION_NONE, 0},
       {COMPRESSION_LZW, 0},
@@ -156,7 +192,7 @@ TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytes) {
 // The coders with megabytes of tables each, apart: under ThreadSanitizer
 // each of their tables costs seconds, and they run the same code of ours
 // as the others.
-TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytesWithLargeCoders) {
+TEST(BlockCodec, EveryThreadCountReadsAndWritesTheSameBytesWithLargeCoders) {
   ExpectTheSameBytesOnEveryThreadCount({
       {COMPRESSION_ZSTD, 0},
       {COMPRESSION_ZSTD, PREDICTOR_HORIZONTAL},
@@ -166,8 +202,8 @@ TEST(StripCodec, EveryThreadCountReadsAndWritesTheSameBytesWithLargeCoders) {
 }
 
 // Writes image to path through WriteTiffPagesTo, with early: the bytes.
-std::vector<std::uint8_t> WriteWithEarlyStrips(const std::string& path, const TMyImage& image,
-                                               EarlyStrips& early) {
+std::vector<std::uint8_t> WriteWithEarlyBlocks(const std::string& path, const TMyImage& image,
+                                               EarlyBlocks& early) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   EXPECT_GE(fd, 0);
   WriteTiffPagesTo(fd, path.c_str(), image, 1, {}, &early);
@@ -175,17 +211,21 @@ std::vector<std::uint8_t> WriteWithEarlyStrips(const std::string& path, const TM
   return FileBytes(path);
 }
 
-// Strips encoded while a page is cleared, once they are told final, are
-// written as they are: the file has the one-thread path's bytes.  Strips
-// from other pixels are never taken, whatever they hold.
+// Strips and tiles encoded while a page is cleared, once they are told
+// final, are written as they are: the file has the one-thread path's
+// bytes.  Blocks from other pixels are never taken, whatever they hold.
 // The page is large enough (6 megapixels) for the memory the clearing
 // leaves to hold an encoder.
-TEST(StripCodec, StripsEncodedWhileThePageIsClearedGiveTheSameBytes) {
+TEST(BlockCodec, BlocksEncodedWhileThePageIsClearedGiveTheSameBytes) {
   ScratchDirectory dir;
-  const Geometry page{3000, 2000, 16};
-  for (const Codec codec : {Codec{COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, Codec{COMPRESSION_PACKBITS, 0}}) {
+  const std::pair<Codec, Geometry> cases[] = {
+      {{COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, {3000, 2000, 16}},
+      {{COMPRESSION_PACKBITS, 0}, {3000, 2000, 16}},
+      {{COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL}, {3000, 2000, 0, 256, 128}},
+  };
+  for (const auto& [codec, page] : cases) {
     const std::string what = "compression " + std::to_string(codec.compression) + ", predictor " +
-                             std::to_string(codec.predictor);
+                             std::to_string(codec.predictor) + ", " + Describe(page);
     const std::string input = dir / "in.tif";
     WritePage(input, codec, page);
     const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
@@ -193,12 +233,12 @@ TEST(StripCodec, StripsEncodedWhileThePageIsClearedGiveTheSameBytes) {
     TMyImage image;
     const char* name = input.c_str();
     ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
-    // Every strip final but the last, which holds the last row; the
-    // threads get longer each time until they have encoded some.
-    EarlyStrips early;
+    // Every pixel final but those of the last row; the threads get
+    // longer each time until they have encoded some.
+    EarlyBlocks early;
     std::size_t encoded = 0;
     for (int attempt = 1; encoded == 0 && attempt <= 40; ++attempt) {
-      const auto encoder = BeginEarlyStrips(image);
+      const auto encoder = BeginEarlyBlocks(image);
       ASSERT_NE(encoder, nullptr) << what;
       encoder->Final(image.Pixels.Data(), 0, page.width * (page.height - 1));
       std::this_thread::sleep_for(std::chrono::milliseconds(5 * attempt));
@@ -207,12 +247,12 @@ TEST(StripCodec, StripsEncodedWhileThePageIsClearedGiveTheSameBytes) {
           early.bytes.begin(), early.bytes.end(), [](const auto& bytes) { return !bytes.empty(); }));
     }
     EXPECT_GT(encoded, 0u) << what;
-    EXPECT_TRUE(early.bytes.back().empty()) << what << ": the last strip was never final";
-    EarlyStrips foreign = early;
+    EXPECT_TRUE(early.bytes.back().empty()) << what << ": the last block was never final";
+    EarlyBlocks foreign = early;
     foreign.pixels = nullptr;
     for (auto& bytes : foreign.bytes) std::fill(bytes.begin(), bytes.end(), 0x5a);
-    EXPECT_TRUE(WriteWithEarlyStrips(dir / "early.tif", image, early) == reference.second) << what;
-    EXPECT_TRUE(WriteWithEarlyStrips(dir / "foreign.tif", image, foreign) == reference.second) << what;
+    EXPECT_TRUE(WriteWithEarlyBlocks(dir / "early.tif", image, early) == reference.second) << what;
+    EXPECT_TRUE(WriteWithEarlyBlocks(dir / "foreign.tif", image, foreign) == reference.second) << what;
 
     // The whole run, the clearing and the early encoders at the same time.
     std::vector<std::uint8_t> cleared[2];
@@ -251,89 +291,95 @@ std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> ReadAndWritePage
 }
 
 // Min-is-white pages (stored inverted, on a copy), identity-palette pages
-// and files of several pages, each page with its own codec tags: the same
-// pixels and the same file on every thread count, and the gray levels as
-// libtiff reads them, inverted for min-is-white.
-TEST(StripCodec, MinIsWhitePalettesAndSeveralPagesGiveTheSameBytes) {
+// and files of several pages, in strips and in tiles, each page with its
+// own codec tags: the same pixels and the same file on every thread
+// count, and the gray levels as libtiff reads them, inverted for
+// min-is-white.
+TEST(BlockCodec, MinIsWhitePalettesAndSeveralPagesGiveTheSameBytes) {
   ScratchDirectory dir;
-  const Geometry page{300, 45, 8};
   const Pages variants[] = {
       {1, PHOTOMETRIC_MINISWHITE}, {1, PHOTOMETRIC_PALETTE},
       {3, PHOTOMETRIC_MINISBLACK}, {2, PHOTOMETRIC_MINISWHITE}};
-  for (const Codec codec : {Codec{COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL},
-                            Codec{COMPRESSION_LZW, 0}}) {
-    for (const Pages& pages : variants) {
-      const std::string what = "compression " + std::to_string(codec.compression) + ", " +
-                               std::to_string(pages.count) + " pages, photometric " +
-                               std::to_string(pages.photometric);
-      const std::string input = dir / "in.tif";
-      WritePage(input, codec, page, pages);
-      const auto reference = ReadAndWritePages(input, dir / "one.tif", 1);
-      auto stored = ReadWithLibtiff(input).pixels;  // the first page, as stored
-      if (pages.photometric == PHOTOMETRIC_MINISWHITE) {
-        for (auto& level : stored) level = static_cast<std::uint8_t>(255 - level);
-      }
-      ASSERT_GE(reference.first.size(), stored.size()) << what;
-      EXPECT_TRUE(std::equal(stored.begin(), stored.end(), reference.first.begin())) << what;
-      // Written back as stored: the first page's strips read back alike.
-      EXPECT_EQ(ReadWithLibtiff(dir / "one.tif").pixels, ReadWithLibtiff(input).pixels) << what;
-      for (const std::uint32_t threads : {2u, 5u}) {
-        const auto result = ReadAndWritePages(input, dir / "many.tif", threads);
-        EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
-        EXPECT_TRUE(result.second == reference.second) << what << ", " << threads << " threads";
+  for (const Geometry& page : {Geometry{300, 45, 8}, Geometry{300, 45, 0, 32, 16}}) {
+    for (const Codec codec : {Codec{COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL},
+                              Codec{COMPRESSION_LZW, 0}}) {
+      for (const Pages& pages : variants) {
+        const std::string what = "compression " + std::to_string(codec.compression) + ", " +
+                                 std::to_string(pages.count) + " pages, photometric " +
+                                 std::to_string(pages.photometric) + ", " + Describe(page);
+        const std::string input = dir / "in.tif";
+        WritePage(input, codec, page, pages);
+        const auto reference = ReadAndWritePages(input, dir / "one.tif", 1);
+        auto stored = ReadWithLibtiff(input).pixels;  // the first page, as stored
+        if (pages.photometric == PHOTOMETRIC_MINISWHITE) {
+          for (auto& level : stored) level = static_cast<std::uint8_t>(255 - level);
+        }
+        ASSERT_GE(reference.first.size(), stored.size()) << what;
+        EXPECT_TRUE(std::equal(stored.begin(), stored.end(), reference.first.begin())) << what;
+        // Written back as stored: the first page's blocks read back alike.
+        EXPECT_EQ(ReadWithLibtiff(dir / "one.tif").pixels, ReadWithLibtiff(input).pixels) << what;
+        for (const std::uint32_t threads : {2u, 5u}) {
+          const auto result = ReadAndWritePages(input, dir / "many.tif", threads);
+          EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
+          EXPECT_TRUE(result.second == reference.second) << what << ", " << threads << " threads";
+        }
       }
     }
   }
 }
 
-// Overwrites the middle of the encoded bytes of strip index of path.
-void DamageStrip(const std::string& path, std::uint32_t index) {
+// Overwrites the encoded bytes of strip or tile index of path.
+void DamageBlock(const std::string& path, std::uint32_t index) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
   ASSERT_NE(tiff, nullptr);
   const std::uint64_t offset = TIFFGetStrileOffset(tiff, index);
   const std::uint64_t count = TIFFGetStrileByteCount(tiff, index);
   TIFFClose(tiff);
   auto bytes = FileBytes(path);
-  for (std::uint64_t k = offset + count / 4; k < offset + count; ++k) bytes[k] = 0xFF;
+  for (std::uint64_t k = offset; k < offset + count; ++k) bytes[k] = 0xFF;
   testing_support::WriteFileBytes(path, bytes);
 }
 
-// Damaged strips anywhere, alone or with others after them, fail the read on
-// every thread count, with the file left as it was.
-TEST(StripCodec, ADamagedStripFailsTheReadOnEveryThreadCount) {
+// Damaged strips and tiles anywhere, alone or with others after them, fail
+// the read on every thread count, with the file left as it was.
+TEST(BlockCodec, ADamagedBlockFailsTheReadOnEveryThreadCount) {
   ScratchDirectory dir;
   const std::string path = dir / "damaged.tif";
   const std::vector<std::vector<std::uint32_t>> damage = {{0}, {12}, {24}, {12, 20}, {3, 4, 5}};
-  for (const std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
-    for (const auto& strips : damage) {
-      WritePage(path, {compression, 0}, {300, 200, 8});  // 25 strips
-      for (const std::uint32_t strip : strips) DamageStrip(path, strip);
-      const auto before = FileBytes(path);
-      const std::string reason = "strip " + std::to_string(strips.front()) + " does not decode";
-      for (const std::uint32_t threads : ThreadCounts) {
-        const UsableCpuOverride cpus(threads);
-        TMyImage image;
-        const char* name = path.c_str();
-        EXPECT_EQ(ReadTiffImage(name, image), 0)
-            << "strip " << strips.front() << ", " << threads << " threads";
-        // The first damaged strip is the one named, as on one thread.
-        TiffPages input = OpenTiffPages(name);
-        TMyImage again;
-        try {
-          ReadTiffPage(input, 0, again);
-          ADD_FAILURE() << "read whole, " << threads << " threads";
-        } catch (const EFileFailed& failure) {
-          EXPECT_EQ(failure.Reason(), reason) << threads << " threads";
+  // 25 strips; 25 tiles, those of the last column and row reaching past.
+  for (const Geometry& page : {Geometry{300, 200, 8}, Geometry{300, 200, 0, 64, 48}}) {
+    for (const std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
+      for (const auto& blocks : damage) {
+        WritePage(path, {compression, 0}, page);
+        for (const std::uint32_t block : blocks) DamageBlock(path, block);
+        const auto before = FileBytes(path);
+        const std::string reason = (page.tile_width != 0 ? "tile " : "strip ") +
+                                   std::to_string(blocks.front()) + " does not decode";
+        for (const std::uint32_t threads : ThreadCounts) {
+          const UsableCpuOverride cpus(threads);
+          TMyImage image;
+          const char* name = path.c_str();
+          EXPECT_EQ(ReadTiffImage(name, image), 0)
+              << reason << ", " << threads << " threads";
+          // The first damaged block is the one named, as on one thread.
+          TiffPages input = OpenTiffPages(name);
+          TMyImage again;
+          try {
+            ReadTiffPage(input, 0, again);
+            ADD_FAILURE() << "read whole, " << threads << " threads";
+          } catch (const EFileFailed& failure) {
+            EXPECT_EQ(failure.Reason(), reason) << threads << " threads";
+          }
         }
+        EXPECT_EQ(FileBytes(path), before);
       }
-      EXPECT_EQ(FileBytes(path), before);
     }
   }
 }
 
 // The writer's checks raise the same error on every thread count, before
 // anything is written.
-TEST(StripCodec, WriterChecksRaiseAsOnOneThread) {
+TEST(BlockCodec, WriterChecksRaiseAsOnOneThread) {
   ScratchDirectory dir;
   const std::string path = dir / "page.tif";
   WritePage(path, {COMPRESSION_ADOBE_DEFLATE, 0}, {300, 40, 7});
@@ -383,7 +429,7 @@ void PinToOneCpu() {
 
 // The tool itself, pinned to one CPU and with every CPU it has: the same
 // file from a page, and "image read error" for a damaged strip mid-page.
-TEST(StripCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
+TEST(BlockCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
   ScratchDirectory dir;
   WritePage(dir / "page.tif", {COMPRESSION_LZW, PREDICTOR_HORIZONTAL}, {640, 480, 16});
   const auto page = FileBytes(dir / "page.tif");
@@ -396,7 +442,7 @@ TEST(StripCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
   EXPECT_TRUE(FileBytes(dir / "one.tif") == FileBytes(dir / "all.tif"));
   EXPECT_FALSE(FileBytes(dir / "all.tif") == page);
 
-  DamageStrip(dir / "page.tif", 15);
+  DamageBlock(dir / "page.tif", 15);
   const auto damaged = testing_support::RunTessvane({dir / "page.tif"});
   EXPECT_EQ(damaged.exit_code, 1);
   EXPECT_NE(damaged.output.find("image read error\r\n"), std::string::npos) << damaged.output;

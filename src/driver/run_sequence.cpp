@@ -38,7 +38,7 @@ void ReportNotices(const char* name, const std::vector<std::string>& notices) {
 }
 
 // Reads page index of input into image, a fresh record, and clears it,
-// its strips encoded into early as the clearing makes them final.
+// its strips or tiles encoded into early as the clearing makes them final.
 // EFileFailed (FileStep::Read) when the page is not read whole.
 void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image, EarlyBlocks& early) {
   image = TMyImage();  // the previous page's memory goes first
@@ -69,7 +69,7 @@ void ClearFile(const char* const& name, TMyImage& image) {
   const Target target(name);  // held to the end: other runs on the file wait
   ReportNotices(name, target.notices());
   TiffPages input = OpenTiffPages(target.fd(), name);
-  EarlyBlocks early;  // the strips of the page last cleared, encoded meanwhile
+  EarlyBlocks early;  // the blocks of the page last cleared, encoded meanwhile
   ClearPage(input, 0, image, early);
   CheckPageLayout(image);  // run-ending errors before the disk is touched
   const auto page_count = static_cast<std::uint32_t>(input.directories.size());

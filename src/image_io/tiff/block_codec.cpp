@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -54,20 +55,55 @@ constexpr tmsize_t MinParallelBlockBytes = 256;
 // RowsPerStrip rows.
 tmsize_t BlockSize(TIFF* tiff) { return TIFFIsTiled(tiff) ? TIFFTileSize(tiff) : TIFFStripSize(tiff); }
 
-// Lets a warning end at the handle that raised it: the extra handles of
-// this file read the same directory and set the same tags as the caller's
-// handle, whose warnings already went to the library's default handler.
-int DropWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+// What the library says on a thread's own reading handle: kept while the
+// handle decodes a block (decoding), to be said in block order.  Other
+// warnings end at the handle: it reads the same directory and sets the
+// same tags as the caller's handle, whose warnings the user had already;
+// other errors go on to the library's default handler.
+struct MessageLog {
+  bool decoding = false;
+  std::vector<LibraryMessage> messages;
+};
 
-// TIFFClientOpen with the handle's warnings dropped; null when the library
+// The handlers of a handle's warnings (error false) and errors, log its
+// MessageLog, or null to drop every warning; true when the message ends
+// here.  A message that cannot be kept for want of memory is dropped.
+int HandleMessage(bool error, void* log, const char* module, const char* format, va_list arguments) {
+  auto* const kept = static_cast<MessageLog*>(log);
+  if (kept == nullptr || !kept->decoding) return error ? 0 : 1;
+  try {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    const bool has_module = module != nullptr;
+    kept->messages.push_back({error, has_module, has_module ? module : "", std::move(text)});
+  } catch (...) {
+  }
+  return 1;
+}
+
+int HandleWarning(TIFF*, void* log, const char* module, const char* format, va_list arguments) {
+  return HandleMessage(false, log, module, format, arguments);
+}
+
+int HandleError(TIFF*, void* log, const char* module, const char* format, va_list arguments) {
+  return HandleMessage(true, log, module, format, arguments);
+}
+
+// TIFFClientOpen with the handle's messages handled as log says (null:
+// warnings dropped, errors to the default handler); null when the library
 // cannot open it.
 TIFF* OpenExtraHandle(const char* name, const char* mode, thandle_t client,
                       TIFFReadWriteProc read, TIFFReadWriteProc write, TIFFSeekProc seek,
                       TIFFCloseProc close, TIFFSizeProc size, TIFFMapFileProc map,
-                      TIFFUnmapFileProc unmap) {
+                      TIFFUnmapFileProc unmap, MessageLog* log) {
   TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
   if (options == nullptr) return nullptr;
-  TIFFOpenOptionsSetWarningHandlerExtR(options, DropWarning, nullptr);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, HandleWarning, log);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, HandleError, log);
   TIFF* const tiff =
       TIFFClientOpenExt(name, mode, client, read, write, seek, close, size, map, unmap, options);
   TIFFOpenOptionsFree(options);
@@ -102,15 +138,25 @@ std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t block_size) {
 // so that the encoders beyond the one the library would use anyway fit in
 // what the page leaves free while it is written.  The clearing before held
 // the image and its marker, two bytes a pixel, within the cap of 2.2 bytes
-// a pixel plus the encoded strips; the write holds the pixels and the
-// encoded strips, so 1.2 bytes a pixel are free for the extra encoders.
-// One extra encoder is always allowed: like the one the library uses, its
-// cost is fixed, not a cost per pixel.
+// a pixel plus the encoded blocks; the write holds the pixels and the
+// encoded blocks, so 1.2 bytes a pixel of the image (not of its tiles,
+// which may reach far past it) are free for the extra encoders.  The
+// coder's tables of one extra encoder are allowed beyond that, a fixed
+// cost like those of the encoder the library uses; its copies of a block
+// must fit.
 std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t block_count) {
   const std::uint32_t threads = ThreadsFor(target, block_count);
-  const tmsize_t block_size = BlockSize(target);
-  const std::uint64_t pixels = std::uint64_t{block_count} * static_cast<std::uint64_t>(block_size);
-  const std::uint64_t affordable = 2 + pixels * 6 / 5 / EncoderMemory(target, block_size);
+  if (threads < 2) return threads;  // blocks too small to count, or one CPU
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  TIFFGetField(target, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(target, TIFFTAG_IMAGELENGTH, &height);
+  const std::uint64_t free_bytes = std::uint64_t{width} * height * 6 / 5;
+  const auto block_size = static_cast<std::uint64_t>(BlockSize(target));
+  const std::uint64_t whole_encoders =
+      free_bytes / EncoderMemory(target, static_cast<tmsize_t>(block_size));
+  const std::uint64_t block_copies = free_bytes / (3 * block_size);
+  const std::uint64_t affordable = 1 + std::min(whole_encoders + 1, block_copies);
   return affordable < threads ? static_cast<std::uint32_t>(affordable) : threads;
 }
 
@@ -149,10 +195,11 @@ int SourceMap(thandle_t, void**, toff_t*) { return 0; }
 void SourceUnmap(thandle_t, void*, toff_t) {}
 
 // One thread's own handle on the file being read, opened at its first
-// block.  The handle is declared after the source it reads through, so it
-// closes first.
+// block.  The handle is declared after the source it reads through and
+// the log it says things to, so it closes first.
 struct ReadingHandle {
   FileSource source{-1, 0};
+  MessageLog log;
   TiffHandle tiff;
   bool tried = false;
 };
@@ -168,7 +215,7 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
     reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
     reading.tiff.reset(OpenExtraHandle(TIFFFileName(tiff), mode, &reading.source, SourceRead,
                                        SourceWrite, SourceSeek, SourceClose, SourceSize,
-                                       SourceMap, SourceUnmap));
+                                       SourceMap, SourceUnmap, &reading.log));
     const tdir_t directory = TIFFCurrentDirectory(tiff);
     if (reading.tiff && TIFFCurrentDirectory(reading.tiff.get()) != directory &&
         !TIFFSetDirectory(reading.tiff.get(), directory)) {
@@ -182,6 +229,36 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
 BlockDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
   const tmsize_t got = TIFFReadEncodedStrip(tiff, target.index, target.destination, target.wanted);
   return got >= static_cast<tmsize_t>(target.wanted) ? BlockDecode::Decoded : BlockDecode::Failed;
+}
+
+// Decodes a block through a handle: Decoded or Failed.
+using BlockDecoder = std::function<BlockDecode(TIFF* tiff, std::uint32_t block, std::uint32_t worker)>;
+
+// Decodes blocks 0 .. count − 1 on threads threads with decode, the
+// caller's thread through tiff, the others through handles of their own
+// opened on tiff's file in mode, whose messages are kept for the block.
+DecodedBlocks DecodeBlocksAhead(TIFF* tiff, const char* mode, std::uint32_t count,
+                                std::uint32_t threads, const BlockDecoder& decode) {
+  DecodedBlocks decoded{std::vector<BlockDecode>(count, BlockDecode::NotTried),
+                        std::vector<std::vector<LibraryMessage>>(count)};
+  std::vector<ReadingHandle> handles(threads);
+  ParallelFor(count, threads, [&](std::uint32_t block, std::uint32_t worker) {
+    if (worker == 0) {
+      decoded.outcomes[block] = decode(tiff, block, worker);
+      return;
+    }
+    ReadingHandle& reading = handles[worker];
+    if (!OpenReadingHandle(tiff, mode, reading)) return;
+    reading.log.decoding = true;
+    const BlockDecode outcome = decode(reading.tiff.get(), block, worker);
+    reading.log.decoding = false;
+    if (outcome == BlockDecode::Decoded) {
+      decoded.outcomes[block] = outcome;
+      decoded.messages[block] = std::move(reading.log.messages);
+    }
+    reading.log.messages.clear();
+  });
+  return decoded;
 }
 
 // ---- encoding ------------------------------------------------------------
@@ -252,7 +329,7 @@ bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder
   if (!encoder.tried) {
     encoder.tried = true;
     encoder.tiff.reset(OpenExtraHandle("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
-                                       SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap));
+                                       SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap, nullptr));
     if (encoder.tiff && !set_up(encoder.tiff.get())) encoder.tiff.reset();
   }
   return encoder.tiff != nullptr;
@@ -504,43 +581,43 @@ void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
   }
 }
 
-std::vector<BlockDecode> DecodeStripsAhead(
-    TIFF* tiff, const char* mode, std::uint32_t strip_count,
-    const std::function<StripTarget(std::uint32_t strip)>& target_of) {
-  const std::uint32_t threads = ThreadsFor(tiff, strip_count);
-  if (threads < 2 || !CodesBlocksIndependently(tiff)) return {};
-  std::vector<BlockDecode> results(strip_count, BlockDecode::NotTried);
-  std::vector<ReadingHandle> handles(threads);
-  ParallelFor(strip_count, threads, [&](std::uint32_t strip, std::uint32_t worker) {
-    const StripTarget target = target_of(strip);
-    if (target.wanted == 0) return;
-    if (worker == 0) {
-      results[strip] = DecodeTarget(tiff, target);
-    } else if (OpenReadingHandle(tiff, mode, handles[worker])) {
-      results[strip] = DecodeTarget(handles[worker].tiff.get(), target);
+BlockDecode DecodedBlocks::Take(TIFF* tiff, std::uint32_t k) const {
+  if (k >= outcomes.size()) return BlockDecode::NotTried;
+  for (const LibraryMessage& message : messages[k]) {
+    const char* const module = message.has_module ? message.module.c_str() : nullptr;
+    if (message.error) {
+      TIFFErrorExtR(tiff, module, "%s", message.text.c_str());
+    } else {
+      TIFFWarningExtR(tiff, module, "%s", message.text.c_str());
     }
-  });
-  return results;
+  }
+  return outcomes[k];
 }
 
-std::vector<BlockDecode> DecodeTilesAhead(
+DecodedBlocks DecodeStripsAhead(TIFF* tiff, const char* mode, std::uint32_t strip_count,
+                                const std::function<StripTarget(std::uint32_t strip)>& target_of) {
+  const std::uint32_t threads = ThreadsFor(tiff, strip_count);
+  if (threads < 2 || !CodesBlocksIndependently(tiff)) return {};
+  return DecodeBlocksAhead(tiff, mode, strip_count, threads,
+                           [&](TIFF* handle, std::uint32_t strip, std::uint32_t) {
+                             const StripTarget target = target_of(strip);
+                             if (target.wanted == 0) return BlockDecode::NotTried;
+                             return DecodeTarget(handle, target);
+                           });
+}
+
+DecodedBlocks DecodeTilesAhead(
     TIFF* tiff, const char* mode, std::uint32_t tile_count, std::uint32_t tile_bytes,
     std::uint64_t free_bytes,
     const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place) {
   const auto threads = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(ThreadsFor(tiff, tile_count), 1 + free_bytes / tile_bytes));
   if (threads < 2 || !CodesBlocksIndependently(tiff)) return {};
-  std::vector<BlockDecode> results(tile_count, BlockDecode::NotTried);
-  std::vector<ReadingHandle> handles(threads);
   std::vector<std::vector<std::uint8_t>> buffers(threads);
-  ParallelFor(tile_count, threads, [&](std::uint32_t tile, std::uint32_t worker) {
-    if (worker == 0) {
-      results[tile] = DecodeTile(tiff, tile, tile_bytes, buffers[0], place);
-    } else if (OpenReadingHandle(tiff, mode, handles[worker])) {
-      results[tile] = DecodeTile(handles[worker].tiff.get(), tile, tile_bytes, buffers[worker], place);
-    }
-  });
-  return results;
+  return DecodeBlocksAhead(tiff, mode, tile_count, threads,
+                           [&](TIFF* handle, std::uint32_t tile, std::uint32_t worker) {
+                             return DecodeTile(handle, tile, tile_bytes, buffers[worker], place);
+                           });
 }
 
 BlockWrite WriteBlocksInParallel(TIFF* target, std::uint32_t count,

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "early_blocks.h"
@@ -44,13 +45,36 @@ enum class BlockDecode : std::uint8_t {
   Failed,    // the library failed or delivered fewer bytes than wanted
 };
 
+// A warning or error the library raised on a thread's own handle while it
+// decoded a block.
+struct LibraryMessage {
+  bool error;
+  bool has_module;
+  std::string module;
+  std::string text;
+};
+
+// Blocks decoded ahead: how each went, and what the library said while a
+// thread's own handle decoded it, kept to be said in block order.  Empty
+// when nothing was tried.  A block that failed on a thread's own handle
+// counts as not tried: the caller decodes it again, and the library says
+// why as it would have with one thread.
+struct DecodedBlocks {
+  std::vector<BlockDecode> outcomes;
+  std::vector<std::vector<LibraryMessage>> messages;
+
+  // Says through tiff, the caller's handle, what the library said while
+  // block k was decoded ahead, as if tiff had decoded it, and returns how
+  // that went.  Raises nothing.
+  BlockDecode Take(TIFF* tiff, std::uint32_t k) const;
+};
+
 // Decodes strips 0 .. strip_count − 1 in parallel where target_of gives
 // them bytes to decode (wanted above 0), the caller's thread through tiff,
 // the others through handles of their own opened on tiff's file in mode.
-// The result is by strip index; empty, nothing tried, with one thread,
-// another compression or strips too small to be worth a thread.  Raises
-// EOutOfMemory.
-std::vector<BlockDecode> DecodeStripsAhead(
+// Nothing tried with one thread, another compression or strips too small
+// to be worth a thread.  Raises std::bad_alloc.
+DecodedBlocks DecodeStripsAhead(
     TIFF* tiff, const char* mode, std::uint32_t strip_count,
     const std::function<StripTarget(std::uint32_t strip)>& target_of);
 
@@ -59,10 +83,10 @@ std::vector<BlockDecode> DecodeStripsAhead(
 // its thread's, which place(tile, bytes) then copies where the tile goes;
 // place is called for different tiles at once and must write disjoint
 // memory.  A tile that fails is not placed.  The threads beyond the
-// caller's are as many as have room for their buffers in free_bytes.  The
-// result is by tile index; empty, nothing tried, as DecodeStripsAhead's.
-// Raises std::bad_alloc, and what place raises.
-std::vector<BlockDecode> DecodeTilesAhead(
+// caller's are as many as have room for their buffers in free_bytes.
+// Nothing tried where DecodeStripsAhead would try nothing.  Raises
+// std::bad_alloc, and what place raises.
+DecodedBlocks DecodeTilesAhead(
     TIFF* tiff, const char* mode, std::uint32_t tile_count, std::uint32_t tile_bytes,
     std::uint64_t free_bytes,
     const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place);
@@ -112,13 +136,14 @@ enum class BlockWrite {
 // thread's blocks are then encoded through target in their turn),
 // and writes them to target in that order, each as soon as the blocks
 // before it are written, with the JPEG tables the encoders made.  Strips
-// or tiles as target's page has.  The sources' bytes are never handed to
-// the library, which may change what it is given.  NotTried with one
-// thread, another compression or blocks too small to be worth a thread;
-// Failed with failed_block set to the first block, in order, that could
-// not be encoded or written.  Raises EOutOfMemory.
-// Blocks in early that came from the same pixels are written as they
-// are, not encoded again.
+// or tiles as target's page has.  The library, which may change what it
+// is given, gets a copy of a block unless it is a strip stored as it is
+// and encoded without a predictor.  NotTried with one thread, another
+// compression, blocks too small to be worth a thread, or blocks too large
+// for the memory the page leaves; Failed with failed_block set to the
+// first block, in order, that could not be encoded or written.  Raises
+// std::bad_alloc.  Blocks in early that came from the same pixels are
+// written as they are, not encoded again.
 BlockWrite WriteBlocksInParallel(TIFF* target, std::uint32_t count,
                                  const std::function<BlockSource(std::uint32_t)>& source_of,
                                  const std::function<bool(TIFF*)>& set_up,

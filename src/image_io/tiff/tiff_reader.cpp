@@ -229,8 +229,12 @@ void CheckPages(TiffPages& input, std::uint64_t file_size) {
 // ---- decoding strips -----------------------------------------------------------------
 
 // Strips or tiles decoded ahead on several threads, by index; empty when
-// none was (every block then decodes in the loops below).
-using DecodedAhead = std::vector<BlockDecode>;
+// none was (every block then decodes in the loops below).  Each block's
+// outcome is taken in block order, with what the library said meanwhile.
+using DecodedAhead = DecodedBlocks;
+
+// Nothing decoded ahead: for strips that do not land in the pixels.
+const DecodedAhead NothingAhead;
 
 // Decodes strip index into destination, which takes wanted bytes, unless
 // it was decoded there ahead; refuses the page when the library fails or
@@ -238,8 +242,9 @@ using DecodedAhead = std::vector<BlockDecode>;
 void DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
                  std::uint32_t wanted, const DecodedAhead& ahead) {
   if (wanted == 0) return;
-  const bool decoded = index < ahead.size() && ahead[index] != BlockDecode::NotTried
-                           ? ahead[index] == BlockDecode::Decoded
+  const BlockDecode outcome = ahead.Take(tiff, index);
+  const bool decoded = outcome != BlockDecode::NotTried
+                           ? outcome == BlockDecode::Decoded
                            : TIFFReadEncodedStrip(tiff, index, destination, wanted) >=
                                  static_cast<tmsize_t>(wanted);
   if (!decoded) Refuse("strip " + std::to_string(index) + " does not decode");
@@ -267,7 +272,7 @@ void ReadFullStrips(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
     const bool fits = start + layout.size <= layout.pixel_count;
     if (!fits && overhang.Length() == 0) overhang.SetLength(layout.strip_size);
     DecodeStrip(tiff, i, fits ? pixels.Data() + start : overhang.Data(), layout.size,
-                fits ? ahead : DecodedAhead{});
+                fits ? ahead : NothingAhead);
     // The strip's first and last index are formed (and may overflow) even
     // when the strip fits, as the copy into Pixels forms them.
     const std::int32_t low = CheckedMul(static_cast<std::int32_t>(i), layout.strip_size);
@@ -298,7 +303,7 @@ void ReadLastStrip(TIFF* tiff, const StripLayout& layout, ByteArray& pixels,
     // Nothing of it is kept, but a strip that does not decode still means
     // a damaged file.
     if (overhang.Length() == 0) overhang.SetLength(layout.strip_size);
-    DecodeStrip(tiff, last, overhang.Data(), layout.size, {});
+    DecodeStrip(tiff, last, overhang.Data(), layout.size, NothingAhead);
   }
   RequireMulFits(static_cast<std::int32_t>(last), layout.strip_size);
   RequireSubUnsignedFits(layout.pixel_count, 1);
@@ -477,7 +482,7 @@ void ReadTiles(TIFF* tiff, TMyImage& image) {
       });
   ByteArray buffer;
   for (std::uint32_t index = 0; index < grid.across * grid.down; ++index) {
-    const BlockDecode outcome = index < ahead.size() ? ahead[index] : BlockDecode::NotTried;
+    const BlockDecode outcome = ahead.Take(tiff, index);
     if (outcome == BlockDecode::Failed) RefuseTile(index);
     if (outcome == BlockDecode::Decoded) continue;
     if (buffer.Length() == 0) buffer.SetLength(ToInt32(tile_bytes));

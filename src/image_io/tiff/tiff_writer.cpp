@@ -287,7 +287,7 @@ void SetPageFields(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset)
 }
 
 // What gives a scratch encoder image's tags: false when the library
-// refuses one (that encoder's strips are then encoded otherwise).
+// refuses one (that encoder's blocks are then encoded otherwise).
 std::function<bool(TIFF*)> ScratchSetUp(const TMyImage& image) {
   return [&image](TIFF* scratch) {
     try {

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "block_codec.h"
 #include "file_failure.h"
 #include "im_proc.h"
 #include "parallel_for.h"
@@ -166,8 +167,12 @@ void ExpectTheSameBytesOnEveryThreadCount(const std::vector<Codec>& codecs) {
       const std::string input = dir / "in.tif";
       WritePage(input, codec, page);
       const auto reference = ReadAndWrite(input, dir / "one.tif", 1);
-      // The reference itself against libtiff reading the file alone.
+      // The reference itself against libtiff reading the files alone; JPEG
+      // loses again on every encode.
       EXPECT_EQ(reference.first, ReadWithLibtiff(input).pixels) << what;
+      if (codec.compression != COMPRESSION_JPEG) {
+        EXPECT_EQ(ReadWithLibtiff(dir / "one.tif").pixels, reference.first) << what;
+      }
       for (const std::uint32_t threads : {2u, 5u}) {
         const auto result = ReadAndWrite(input, dir / "many.tif", threads);
         EXPECT_EQ(result.first, reference.first) << what << ", " << threads << " threads";
@@ -374,6 +379,113 @@ TEST(BlockCodec, ADamagedBlockFailsTheReadOnEveryThreadCount) {
         EXPECT_EQ(FileBytes(path), before);
       }
     }
+  }
+}
+
+// Writes path's tiles to cut with each cut to half its encoded bytes: JPEG
+// tiles that the library decodes whole, with a warning each.
+void CutTilesInHalf(const std::string& path, const std::string& cut) {
+  TIFF* in = TIFFOpen(path.c_str(), "r");
+  TIFF* out = TIFFOpen(cut.c_str(), "w");
+  ASSERT_TRUE(in != nullptr && out != nullptr);
+  for (const ttag_t tag :
+       {TIFFTAG_IMAGEWIDTH, TIFFTAG_IMAGELENGTH, TIFFTAG_TILEWIDTH, TIFFTAG_TILELENGTH}) {
+    std::uint32_t value = 0;
+    TIFFGetField(in, tag, &value);
+    TIFFSetField(out, tag, value);
+  }
+  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+  std::uint32_t length = 0;
+  void* tables = nullptr;
+  ASSERT_TRUE(TIFFGetField(in, TIFFTAG_JPEGTABLES, &length, &tables));
+  TIFFSetField(out, TIFFTAG_JPEGTABLES, length, tables);
+  for (std::uint32_t tile = 0; tile < TIFFNumberOfTiles(in); ++tile) {
+    std::vector<std::uint8_t> raw(TIFFGetStrileByteCount(in, tile));
+    ASSERT_GT(TIFFReadRawTile(in, tile, raw.data(), static_cast<tmsize_t>(raw.size())), 0);
+    ASSERT_GT(TIFFWriteRawTile(out, tile, raw.data(), static_cast<tmsize_t>(raw.size() / 2)), 0);
+  }
+  TIFFClose(in);
+  TIFFClose(out);
+}
+
+// What the library says while blocks decode on other threads is said as
+// one thread says it: a page whose 64 tiles each warn, read on every
+// thread count, gives the same standard error, every warning in it.
+TEST(BlockCodec, TheLibrarySaysTheSameOnEveryThreadCount) {
+  ScratchDirectory dir;
+  WritePage(dir / "whole.tif", {COMPRESSION_JPEG, 0}, {256, 256, 0, 32, 32});
+  CutTilesInHalf(dir / "whole.tif", dir / "cut.tif");
+  const std::string path = dir / "cut.tif";
+  std::string reference;
+  for (const std::uint32_t threads : ThreadCounts) {
+    const UsableCpuOverride cpus(threads);
+    TMyImage image;
+    const char* name = path.c_str();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadTiffImage(name, image), StatusDone) << threads << " threads";
+    const std::string said = testing::internal::GetCapturedStderr();
+    if (threads == 1) reference = said;
+    EXPECT_EQ(said, reference) << threads << " threads";
+  }
+  std::size_t warnings = 0;
+  const std::string warning = "Premature end of JPEG file";
+  std::size_t at = reference.find(warning);
+  while (at != std::string::npos) {
+    ++warnings;
+    at = reference.find(warning, at + 1);
+  }
+  EXPECT_EQ(warnings, 64u) << reference;
+}
+
+// A page of 160 x 3 pixels in ten tiles of 16 x 65536, a megabyte a tile:
+// threads beyond the caller's would each hold tiles far larger than the
+// image, so the tiles are decoded and encoded on one thread, while a page
+// the tiles fit gets a thread a CPU.
+TEST(BlockCodec, ThreadsAreCutToTheMemoryTheImageLeaves) {
+  ScratchDirectory dir;
+  const UsableCpuOverride cpus(6);
+  for (const Geometry& page : {Geometry{160, 3, 0, 16, 65536}, Geometry{1024, 512, 0, 64, 64}}) {
+    const bool huge_tiles = page.tile_length > page.height;
+    SCOPED_TRACE(Describe(page));
+    WritePage(dir / "in.tif", {COMPRESSION_ADOBE_DEFLATE, 0}, page);
+    TIFF* in = TIFFOpen((dir / "in.tif").c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    const std::uint32_t tiles = TIFFNumberOfTiles(in);
+    const std::uint32_t tile_bytes = page.tile_width * page.tile_length;
+    std::vector<std::uint8_t> pixels(std::size_t{page.width} * page.height);
+    const DecodedBlocks decoded = DecodeTilesAhead(
+        in, "r", tiles, tile_bytes, pixels.size() * 6 / 5, [](std::uint32_t, const std::uint8_t*) {});
+    EXPECT_EQ(decoded.outcomes.empty(), huge_tiles);
+    TIFFClose(in);
+
+    TIFF* out = TIFFOpen((dir / "out.tif").c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    const auto set_up = [&](TIFF* tiff) {
+      TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, page.width);
+      TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, page.height);
+      TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+      TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+      TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+      TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+      TIFFSetField(tiff, TIFFTAG_TILEWIDTH, page.tile_width);
+      return TIFFSetField(tiff, TIFFTAG_TILELENGTH, page.tile_length) == 1;
+    };
+    ASSERT_TRUE(set_up(out));
+    const std::uint32_t across = (page.width + page.tile_width - 1) / page.tile_width;
+    const auto tile_of = [&](std::uint32_t k) {
+      const std::uint32_t x = k % across * page.tile_width;
+      const std::uint32_t y = k / across * page.tile_length;
+      const TileShape shape{page.tile_width, std::min(page.tile_width, page.width - x),
+                            std::min(page.tile_length, page.height - y), page.width};
+      return BlockSource{k, pixels.data() + std::size_t{y} * page.width + x, tile_bytes, false, shape};
+    };
+    std::uint32_t failed = 0;
+    const BlockWrite written = WriteBlocksInParallel(out, tiles, tile_of, set_up, failed, nullptr);
+    EXPECT_EQ(written, huge_tiles ? BlockWrite::NotTried : BlockWrite::Written);
+    TIFFClose(out);
   }
 }
 

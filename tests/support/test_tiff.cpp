@@ -41,23 +41,6 @@ void SetLayout(TIFF* tiff, const TiffLayout& layout) {
   }
 }
 
-// Writes the tiles of one 8-bit page, edge tiles padded with zeros.
-bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
-  std::vector<std::uint8_t> tile(std::size_t{layout.tile_width} * layout.tile_length);
-  for (std::uint32_t y = 0; y < layout.height; y += layout.tile_length) {
-    for (std::uint32_t x = 0; x < layout.width; x += layout.tile_width) {
-      std::fill(tile.begin(), tile.end(), 0);
-      for (std::uint32_t r = 0; r < layout.tile_length && y + r < layout.height; ++r) {
-        const std::uint32_t columns = std::min(layout.tile_width, layout.width - x);
-        std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x),
-                    columns, tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width));
-      }
-      if (TIFFWriteTile(tiff, tile.data(), x, y, 0, 0) < 0) return false;
-    }
-  }
-  return true;
-}
-
 bool WriteStrips(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
   const std::size_t row_bytes =
       std::size_t{layout.width} * layout.samples_per_pixel * layout.bits_per_sample / 8;
@@ -74,6 +57,22 @@ bool WriteStrips(TIFF* tiff, const TiffLayout& layout, const std::vector<std::ui
 }
 
 }  // namespace
+
+bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
+  std::vector<std::uint8_t> tile(std::size_t{layout.tile_width} * layout.tile_length);
+  for (std::uint32_t y = 0; y < layout.height; y += layout.tile_length) {
+    for (std::uint32_t x = 0; x < layout.width; x += layout.tile_width) {
+      std::fill(tile.begin(), tile.end(), 0);
+      for (std::uint32_t r = 0; r < layout.tile_length && y + r < layout.height; ++r) {
+        const std::uint32_t columns = std::min(layout.tile_width, layout.width - x);
+        std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x),
+                    columns, tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width));
+      }
+      if (TIFFWriteTile(tiff, tile.data(), x, y, 0, 0) < 0) return false;
+    }
+  }
+  return true;
+}
 
 void WriteTestTiff(const std::string& path, const TiffLayout& layout,
                    const std::vector<std::uint8_t>& pixels) {

@@ -2,6 +2,8 @@
 // back through libtiff with their directory values.
 #pragma once
 
+#include <tiffio.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +30,10 @@ struct TiffLayout {
   std::vector<std::uint16_t> colormap{};  // 768 entries for a palette page
   std::string description{};              // ImageDescription; empty for none
 };
+
+// Writes the tiles of one 8-bit page of layout's size and tile size,
+// edge tiles padded with zeros; false when the library fails.
+bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels);
 
 // Writes a one-image TIFF of pixels (rows of width × samples bytes) at path.
 void WriteTestTiff(const std::string& path, const TiffLayout& layout,

@@ -55,22 +55,6 @@ std::string Describe(const Geometry& page) {
   return size + " in strips of " + std::to_string(page.rows_per_strip);
 }
 
-// Writes pixels, width × height, as tiles of tile_width × tile_length,
-// zeros past the image.
-void WriteTiles(TIFF* tiff, const std::vector<std::uint8_t>& pixels, const Geometry& page) {
-  std::vector<std::uint8_t> tile(std::size_t{page.tile_width} * page.tile_length);
-  for (std::uint32_t y = 0; y < page.height; y += page.tile_length) {
-    for (std::uint32_t x = 0; x < page.width; x += page.tile_width) {
-      std::fill(tile.begin(), tile.end(), 0);
-      for (std::uint32_t r = 0; r < page.tile_length && y + r < page.height; ++r) {
-        const std::uint32_t columns = std::min(page.tile_width, page.width - x);
-        std::copy_n(pixels.data() + std::size_t{y + r} * page.width + x, columns,
-                    tile.data() + std::size_t{r} * page.tile_width);
-      }
-      ASSERT_GE(TIFFWriteTile(tiff, tile.data(), x, y, 0, 0), 0);
-    }
-  }
-}
 
 // The pages of a file: how many, and how each stores its gray levels.
 struct Pages {
@@ -109,7 +93,11 @@ void WritePage(const std::string& path, const Codec& codec, const Geometry& page
     if (page.tile_width != 0) {
       TIFFSetField(tiff, TIFFTAG_TILEWIDTH, page.tile_width);
       TIFFSetField(tiff, TIFFTAG_TILELENGTH, page.tile_length);
-      WriteTiles(tiff, pixels, page);
+      const testing_support::TiffLayout tiles{.width = page.width,
+                                              .height = page.height,
+                                              .tile_width = page.tile_width,
+                                              .tile_length = page.tile_length};
+      ASSERT_TRUE(testing_support::WriteTiles(tiff, tiles, pixels));
       ASSERT_TRUE(TIFFWriteDirectory(tiff));
       continue;
     }

@@ -347,18 +347,11 @@ struct EncodedBlock {
   std::vector<std::uint8_t> jpeg_tables;  // the encoder's, with the first block only
 };
 
-// True when tiff encodes with a predictor, which differences in place the
-// bytes it is given.
-bool HasPredictor(TIFF* tiff) {
-  std::uint16_t predictor = PREDICTOR_NONE;
-  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
-}
-
 // The bytes of source to hand to tiff, which may change them: a strip's
 // own where nothing will (no predictor, not stored inverted), else a copy
 // in copy, as the page stores it.
 std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy) {
-  if (source.shape.width == 0 && !source.inverted && !HasPredictor(tiff)) {
+  if (source.shape.width == 0 && !source.inverted && !EncodesWithPredictor(tiff)) {
     return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
   }
   StoreBlock(source, copy);
@@ -560,24 +553,33 @@ std::uint64_t PixelsSpanned(const BlockSource& source) {
   return std::uint64_t{source.shape.rows - 1} * source.shape.stride + source.shape.columns;
 }
 
-void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
-  const auto store = [&source](const std::uint8_t* from, std::size_t count, std::uint8_t* to) {
-    if (source.inverted) {
-      std::transform(from, from + count, to,
-                     [](std::uint8_t level) { return static_cast<std::uint8_t>(255 - level); });
-    } else {
-      std::copy(from, from + count, to);
-    }
-  };
-  if (source.shape.width == 0) {
-    buffer.resize(source.size);
-    store(source.data, source.size, buffer.data());
+bool EncodesWithPredictor(TIFF* tiff) {
+  std::uint16_t predictor = PREDICTOR_NONE;
+  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
+}
+
+void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored) {
+  if (!inverted) {
+    std::memcpy(stored, data, size);
     return;
   }
-  buffer.assign(source.size, 0);
-  for (std::uint32_t r = 0; r < source.shape.rows; ++r) {
-    store(source.data + std::size_t{r} * source.shape.stride, source.shape.columns,
-          buffer.data() + std::size_t{r} * source.shape.width);
+  for (std::uint32_t i = 0; i < size; ++i) stored[i] = static_cast<std::uint8_t>(255 - data[i]);
+}
+
+void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
+  buffer.resize(source.size);
+  if (source.shape.width == 0) {
+    StoreLevels(source.data, source.size, source.inverted, buffer.data());
+    return;
+  }
+  const TileShape& shape = source.shape;
+  // Only a tile that reaches past the image has padding to zero.
+  if (shape.columns < shape.width || std::uint64_t{shape.rows} * shape.width < source.size) {
+    std::fill(buffer.begin(), buffer.end(), 0);
+  }
+  for (std::uint32_t r = 0; r < shape.rows; ++r) {
+    StoreLevels(source.data + std::size_t{r} * shape.stride, shape.columns, source.inverted,
+                buffer.data() + std::size_t{r} * shape.width);
   }
 }
 

@@ -114,6 +114,14 @@ struct BlockSource {
   TileShape shape;
 };
 
+// True when tiff encodes with a predictor, which differences in place the
+// bytes it is given.  Raises nothing.
+bool EncodesWithPredictor(TIFF* tiff);
+
+// Copies size gray levels from data to stored, as the page stores them:
+// each as 255 minus it when inverted.  Raises nothing.
+void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored);
+
 // The pixels from source.data on that hold its last pixel: where the
 // block's pixels end.
 std::uint64_t PixelsSpanned(const BlockSource& source);

@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "file_failure.h"
@@ -137,21 +136,6 @@ bool EveryBlockWritten(TIFF* tiff) {
     if (byte_counts[i] == 0) return false;
   }
   return true;
-}
-
-// True when the page being written is encoded with a predictor.
-bool EncodesWithPredictor(TIFF* tiff) {
-  std::uint16_t predictor = PREDICTOR_NONE;
-  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
-}
-
-// Copies size gray levels from data to stored, as the page stores them.
-void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored) {
-  if (!inverted) {
-    std::memcpy(stored, data, size);
-    return;
-  }
-  for (std::uint32_t i = 0; i < size; ++i) stored[i] = static_cast<std::uint8_t>(255 - data[i]);
 }
 
 // Hands strip index, size bytes at data, to the library.  The library takes

@@ -14,9 +14,15 @@ and resolution do not change, so the text layer lines up with the page. A
 page tessvane refuses (tessvane exits non-zero) is handed on unchanged and
 named in a warning; the other pages are cleaned all the same.
 
-The hooks run in OCRmyPDF's worker processes; they keep no state.
+The hooks run in OCRmyPDF's workers, several pages at once in threads of
+one process; they keep no state. The scratch TIFF is written and read
+through memory, so Pillow never hands libtiff a file descriptor: Pillow
+before 10 closes such a descriptor again after libtiff has closed it, and in
+a threaded worker that second close can shut a file another page's thread
+has just opened under the same number.
 """
 
+import io
 import logging
 import shutil
 import subprocess
@@ -72,13 +78,16 @@ def cleaned_image(image, tessvane, tiff, pageno):
     gray = image.convert("L")
     # PackBits goes through libtiff, which writes strips of about 64 KiB;
     # Pillow's own uncompressed writer puts the page in a single strip.
-    gray.save(tiff, format="TIFF", compression="packbits", dpi=image.info.get("dpi", (300, 300)))
+    encoded = io.BytesIO()
+    gray.save(encoded, format="TIFF", compression="packbits",
+              dpi=image.info.get("dpi", (300, 300)))
+    Path(tiff).write_bytes(encoded.getvalue())
     refusal = clean_tiff(tessvane, tiff)
     if refusal is not None:
         log.warning("page %d: tessvane refused the page image (%s); it is used as it was",
                     pageno + 1, refusal)
         return image
-    with Image.open(tiff) as cleaned:
+    with Image.open(io.BytesIO(Path(tiff).read_bytes())) as cleaned:
         cleaned.load()
         result = cleaned.copy()
     result.info = dict(image.info)

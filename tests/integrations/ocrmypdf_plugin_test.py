@@ -13,7 +13,10 @@ other page to the real tessvane. Checked:
 - the clean page is read as well with the plugin as without;
 - the refused page passes through: a warning names it, its text layer and
   its image in the PDF are those of the run without the plugin;
-- the shadowed page's image in the PDF is the cleaned one (the shadow gone).
+- the shadowed page's image in the PDF is the cleaned one (the shadow gone);
+- cleaning a page closes no file descriptor twice and leaves none open
+  (OCRmyPDF cleans pages in threads of one process, where a second close
+  can shut another page's file).
 
 Exits 0 on success, 1 on a failure and 77 (a skip) when ocrmypdf or its
 Python libraries are missing.
@@ -136,6 +139,42 @@ def page_images(pdf):
         return images
 
 
+def descriptor_failures(plugin, tessvane, folder):
+    """Cleans the shadowed page through the plugin with os.close watched;
+    returns the failures: a descriptor closed when it was already closed,
+    a descriptor left open, a page not cleaned."""
+    import fcntl
+    import importlib.util
+    import numpy
+    found = importlib.util.spec_from_file_location("tessvane_ocrmypdf", plugin)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    closed_twice, real_close = [], os.close
+
+    def watched_close(descriptor):
+        try:
+            fcntl.fcntl(descriptor, fcntl.F_GETFD)
+        except OSError:
+            closed_twice.append(descriptor)
+        real_close(descriptor)
+
+    page = text_page((1240, 1400), True)
+    open_before = len(os.listdir("/proc/self/fd"))
+    os.close = watched_close
+    try:
+        cleaned = module.cleaned_image(page, tessvane, os.path.join(folder, "page.tif"), 0)
+    finally:
+        os.close = real_close
+    failures = []
+    check(not closed_twice, f"descriptors closed twice while a page was cleaned: {closed_twice}",
+          failures)
+    check(len(os.listdir("/proc/self/fd")) == open_before,
+          "cleaning a page left descriptors open", failures)
+    check(numpy.asarray(cleaned)[:, :40].mean() > 240, "the page cleaned directly kept its shadow",
+          failures)
+    return failures
+
+
 def check(condition, message, failures):
     """Records message when condition is false."""
     if not condition:
@@ -165,19 +204,19 @@ def main(source, tessvane):
         os.environ["REAL_TESSVANE"] = os.path.abspath(tessvane)
         plain = os.path.join(work, "plain.pdf")
         cleaned = os.path.join(work, "cleaned.pdf")
+        failures = descriptor_failures(plugin, os.path.abspath(tessvane), work)
         run_ocrmypdf(scan, plain, plain + ".txt", [])
         warnings = run_ocrmypdf(scan, cleaned, cleaned + ".txt",
                                 ["--plugin", plugin, "--tessvane", stub, "--tessvane-page-image"])
-        return report(plain, cleaned, warnings)
+        return report(plain, cleaned, warnings, failures)
 
 
-def report(plain, cleaned, warnings):
-    """Checks the two runs' outputs; prints the figures and any failure;
-    returns the exit code."""
+def report(plain, cleaned, warnings, failures):
+    """Checks the two runs' outputs, adding to failures; prints the figures
+    and every failure; returns the exit code."""
     import numpy
     before, after = page_texts(plain + ".txt"), page_texts(cleaned + ".txt")
     plain_images, cleaned_images = page_images(plain), page_images(cleaned)
-    failures = []
     shadow_before, shadow_after = recall(TEXT, before[1]), recall(TEXT, after[1])
     clean_before, clean_after = recall(TEXT, before[0]), recall(TEXT, after[0])
     print(f"shadowed page: {shadow_before:.0%} of the words found without the plugin, "

@@ -1,8 +1,9 @@
 // Strips and tiles decoded and encoded on several threads: see
 // block_codec.h.
 //
-// Invariants: a handle is used by one thread at a time (the reader's
-// handle by the caller's thread, worker 0; the writer's target by the
+// Invariants: a handle is used by one thread at a time (a thread that
+// decodes ahead its own handle, never the reader's, which says nothing
+// until the reader takes the blocks in order; the writer's target by the
 // in-order writer's writing thread); a block's encoded bytes are taken
 // from the scratch file at the offset and length the scratch handle
 // recorded for that block, so nothing else the library writes there (its
@@ -234,19 +235,17 @@ BlockDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
 // Decodes a block through a handle: Decoded or Failed.
 using BlockDecoder = std::function<BlockDecode(TIFF* tiff, std::uint32_t block, std::uint32_t worker)>;
 
-// Decodes blocks 0 .. count − 1 on threads threads with decode, the
-// caller's thread through tiff, the others through handles of their own
-// opened on tiff's file in mode, whose messages are kept for the block.
+// Decodes blocks 0 .. count − 1 on threads threads with decode, each
+// thread through a handle of its own opened on tiff's file in mode, whose
+// messages are kept for the block.  The caller's thread too: a message it
+// raised through tiff would be said at once, before those of the blocks
+// before it.
 DecodedBlocks DecodeBlocksAhead(TIFF* tiff, const char* mode, std::uint32_t count,
                                 std::uint32_t threads, const BlockDecoder& decode) {
   DecodedBlocks decoded{std::vector<BlockDecode>(count, BlockDecode::NotTried),
                         std::vector<std::vector<LibraryMessage>>(count)};
   std::vector<ReadingHandle> handles(threads);
   ParallelFor(count, threads, [&](std::uint32_t block, std::uint32_t worker) {
-    if (worker == 0) {
-      decoded.outcomes[block] = decode(tiff, block, worker);
-      return;
-    }
     ReadingHandle& reading = handles[worker];
     if (!OpenReadingHandle(tiff, mode, reading)) return;
     reading.log.decoding = true;

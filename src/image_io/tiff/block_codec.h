@@ -70,8 +70,9 @@ struct DecodedBlocks {
 };
 
 // Decodes strips 0 .. strip_count − 1 in parallel where target_of gives
-// them bytes to decode (wanted above 0), the caller's thread through tiff,
-// the others through handles of their own opened on tiff's file in mode.
+// them bytes to decode (wanted above 0), each thread, the caller's too,
+// through a handle of its own opened on tiff's file in mode; tiff itself
+// is left to the caller.
 // Nothing tried with one thread, another compression or strips too small
 // to be worth a thread.  Raises std::bad_alloc.
 DecodedBlocks DecodeStripsAhead(

@@ -167,31 +167,13 @@ std::uint32_t EncodingThreadsFor(TIFF* target, std::uint32_t block_count) {
 // descriptor's shared offset alone.
 struct FileSource {
   int fd;
-  std::uint64_t size;
+  std::uint64_t length;
   std::uint64_t position = 0;
 };
 
-tmsize_t SourceRead(thandle_t handle, void* buffer, tmsize_t size) {
-  auto* source = static_cast<FileSource*>(handle);
-  const ssize_t got = pread(source->fd, buffer, static_cast<std::size_t>(size),
-                            static_cast<off_t>(source->position));
-  if (got < 0) return -1;
-  source->position += static_cast<std::uint64_t>(got);
-  return got;
-}
-
 tmsize_t SourceWrite(thandle_t, void*, tmsize_t) { return -1; }
 
-toff_t SourceSeek(thandle_t handle, toff_t offset, int whence) {
-  auto* source = static_cast<FileSource*>(handle);
-  if (whence == SEEK_CUR) offset += source->position;
-  if (whence == SEEK_END) offset += source->size;
-  source->position = offset;
-  return offset;
-}
-
 int SourceClose(thandle_t) { return 0; }  // the descriptor is the caller's handle's
-toff_t SourceSize(thandle_t handle) { return static_cast<FileSource*>(handle)->size; }
 int SourceMap(thandle_t, void**, toff_t*) { return 0; }
 void SourceUnmap(thandle_t, void*, toff_t) {}
 
@@ -214,8 +196,9 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
     const int fd = TIFFFileno(tiff);
     if (fstat(fd, &status) != 0 || status.st_size < 0) return false;
     reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
-    reading.tiff.reset(OpenExtraHandle(TIFFFileName(tiff), mode, &reading.source, SourceRead,
-                                       SourceWrite, SourceSeek, SourceClose, SourceSize,
+    reading.tiff.reset(OpenExtraHandle(TIFFFileName(tiff), mode, &reading.source,
+                                       ClientRead<FileSource>, SourceWrite, ClientSeek<FileSource>,
+                                       SourceClose, ClientSize<FileSource>,
                                        SourceMap, SourceUnmap, &reading.log));
     const tdir_t directory = TIFFCurrentDirectory(tiff);
     if (reading.tiff && TIFFCurrentDirectory(reading.tiff.get()) != directory &&
@@ -227,13 +210,13 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
 }
 
 // Decodes target through tiff, as the reader would.
-BlockDecode DecodeTarget(TIFF* tiff, const StripTarget& target) {
+bool DecodeTarget(TIFF* tiff, const StripTarget& target) {
   const tmsize_t got = TIFFReadEncodedStrip(tiff, target.index, target.destination, target.wanted);
-  return got >= static_cast<tmsize_t>(target.wanted) ? BlockDecode::Decoded : BlockDecode::Failed;
+  return got >= static_cast<tmsize_t>(target.wanted);
 }
 
-// Decodes a block through a handle: Decoded or Failed.
-using BlockDecoder = std::function<BlockDecode(TIFF* tiff, std::uint32_t block, std::uint32_t worker)>;
+// Decodes a block through a handle; true when its bytes are in place.
+using BlockDecoder = std::function<bool(TIFF* tiff, std::uint32_t block, std::uint32_t worker)>;
 
 // Decodes blocks 0 .. count − 1 on threads threads with decode, each
 // thread through a handle of its own opened on tiff's file in mode, whose
@@ -242,17 +225,17 @@ using BlockDecoder = std::function<BlockDecode(TIFF* tiff, std::uint32_t block, 
 // before it.
 DecodedBlocks DecodeBlocksAhead(TIFF* tiff, const char* mode, std::uint32_t count,
                                 std::uint32_t threads, const BlockDecoder& decode) {
-  DecodedBlocks decoded{std::vector<BlockDecode>(count, BlockDecode::NotTried),
+  DecodedBlocks decoded{std::vector<std::uint8_t>(count, 0),
                         std::vector<std::vector<LibraryMessage>>(count)};
   std::vector<ReadingHandle> handles(threads);
   ParallelFor(count, threads, [&](std::uint32_t block, std::uint32_t worker) {
     ReadingHandle& reading = handles[worker];
     if (!OpenReadingHandle(tiff, mode, reading)) return;
     reading.log.decoding = true;
-    const BlockDecode outcome = decode(reading.tiff.get(), block, worker);
+    const bool done = decode(reading.tiff.get(), block, worker);
     reading.log.decoding = false;
-    if (outcome == BlockDecode::Decoded) {
-      decoded.outcomes[block] = outcome;
+    if (done) {
+      decoded.done[block] = 1;
       decoded.messages[block] = std::move(reading.log.messages);
     }
     reading.log.messages.clear();
@@ -297,16 +280,7 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
   return size;
 }
 
-toff_t SinkSeek(thandle_t handle, toff_t offset, int whence) {
-  auto* sink = static_cast<MemorySink*>(handle);
-  if (whence == SEEK_CUR) offset += sink->position;
-  if (whence == SEEK_END) offset += sink->length;
-  sink->position = offset;
-  return offset;
-}
-
 int SinkClose(thandle_t) { return 0; }
-toff_t SinkSize(thandle_t handle) { return static_cast<MemorySink*>(handle)->length; }
 int SinkMap(thandle_t, void**, toff_t*) { return 0; }
 void SinkUnmap(thandle_t, void*, toff_t) {}
 
@@ -328,7 +302,8 @@ bool OpenScratchEncoder(const std::function<bool(TIFF*)>& set_up, ScratchEncoder
   if (!encoder.tried) {
     encoder.tried = true;
     encoder.tiff.reset(OpenExtraHandle("scratch strip", "w8", &encoder.sink, SinkRead, SinkWrite,
-                                       SinkSeek, SinkClose, SinkSize, SinkMap, SinkUnmap, nullptr));
+                                       ClientSeek<MemorySink>, SinkClose, ClientSize<MemorySink>,
+                                       SinkMap, SinkUnmap, nullptr));
     if (encoder.tiff && !set_up(encoder.tiff.get())) encoder.tiff.reset();
   }
   return encoder.tiff != nullptr;
@@ -533,16 +508,16 @@ class InOrderWriter {
 };
 
 // Decodes tile index through tiff into buffer, which it sizes to
-// tile_bytes, and places it; the outcome.
-BlockDecode DecodeTile(TIFF* tiff, std::uint32_t index, std::uint32_t tile_bytes,
+// tile_bytes, and places it; false when the library fails.
+bool DecodeTile(TIFF* tiff, std::uint32_t index, std::uint32_t tile_bytes,
                        std::vector<std::uint8_t>& buffer,
                        const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
   buffer.resize(tile_bytes);
   if (TIFFReadEncodedTile(tiff, index, buffer.data(), tile_bytes) < static_cast<tmsize_t>(tile_bytes)) {
-    return BlockDecode::Failed;
+    return false;
   }
   place(index, buffer.data());
-  return BlockDecode::Decoded;
+  return true;
 }
 
 }  // namespace
@@ -582,8 +557,8 @@ void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
   }
 }
 
-BlockDecode DecodedBlocks::Take(TIFF* tiff, std::uint32_t k) const {
-  if (k >= outcomes.size()) return BlockDecode::NotTried;
+bool DecodedBlocks::Take(TIFF* tiff, std::uint32_t k) const {
+  if (k >= done.size()) return false;
   for (const LibraryMessage& message : messages[k]) {
     const char* const module = message.has_module ? message.module.c_str() : nullptr;
     if (message.error) {
@@ -592,7 +567,7 @@ BlockDecode DecodedBlocks::Take(TIFF* tiff, std::uint32_t k) const {
       TIFFWarningExtR(tiff, module, "%s", message.text.c_str());
     }
   }
-  return outcomes[k];
+  return done[k] != 0;
 }
 
 DecodedBlocks DecodeStripsAhead(TIFF* tiff, const char* mode, std::uint32_t strip_count,
@@ -602,8 +577,7 @@ DecodedBlocks DecodeStripsAhead(TIFF* tiff, const char* mode, std::uint32_t stri
   return DecodeBlocksAhead(tiff, mode, strip_count, threads,
                            [&](TIFF* handle, std::uint32_t strip, std::uint32_t) {
                              const StripTarget target = target_of(strip);
-                             if (target.wanted == 0) return BlockDecode::NotTried;
-                             return DecodeTarget(handle, target);
+                             return target.wanted != 0 && DecodeTarget(handle, target);
                            });
 }
 

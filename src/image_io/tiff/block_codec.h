@@ -38,13 +38,6 @@ struct StripTarget {
   std::uint32_t wanted;
 };
 
-// How decoding one block ahead went.
-enum class BlockDecode : std::uint8_t {
-  NotTried,  // left to the caller
-  Decoded,   // its wanted bytes are in place
-  Failed,    // the library failed or delivered fewer bytes than wanted
-};
-
 // A warning or error the library raised on a thread's own handle while it
 // decoded a block.
 struct LibraryMessage {
@@ -54,19 +47,20 @@ struct LibraryMessage {
   std::string text;
 };
 
-// Blocks decoded ahead: how each went, and what the library said while a
-// thread's own handle decoded it, kept to be said in block order.  Empty
-// when nothing was tried.  A block that failed on a thread's own handle
-// counts as not tried: the caller decodes it again, and the library says
-// why as it would have with one thread.
+// Blocks decoded ahead: which were (done, 1 for a block whose wanted
+// bytes are in place; bytes, not bits, as threads set them at once), and
+// what the library said while a thread's own handle decoded them, kept to
+// be said in block order.  Empty when nothing was tried.  A block that
+// failed on a thread's own handle counts as not done: the caller decodes
+// it again, and the library says why as it would have with one thread.
 struct DecodedBlocks {
-  std::vector<BlockDecode> outcomes;
+  std::vector<std::uint8_t> done;
   std::vector<std::vector<LibraryMessage>> messages;
 
   // Says through tiff, the caller's handle, what the library said while
-  // block k was decoded ahead, as if tiff had decoded it, and returns how
-  // that went.  Raises nothing.
-  BlockDecode Take(TIFF* tiff, std::uint32_t k) const;
+  // block k was decoded ahead, as if tiff had decoded it; true when it
+  // was, false when it is left to the caller.  Raises nothing.
+  bool Take(TIFF* tiff, std::uint32_t k) const;
 };
 
 // Decodes strips 0 .. strip_count − 1 in parallel where target_of gives

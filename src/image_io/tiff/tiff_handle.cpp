@@ -37,15 +37,6 @@ struct Sink {
   int error = 0;                    // errno of the first failed write
 };
 
-tmsize_t SinkRead(thandle_t handle, void* buffer, tmsize_t size) {
-  auto* sink = static_cast<Sink*>(handle);
-  const ssize_t got = pread(sink->fd, buffer, static_cast<std::size_t>(size),
-                            static_cast<off_t>(sink->position));
-  if (got < 0) return -1;
-  sink->position += static_cast<std::uint64_t>(got);
-  return got;
-}
-
 // Starts writing the file's new bytes to disk once a step of them is
 // waiting, while the rest is being encoded, so that the final flush has
 // less to wait for.  Only a hint: the flush checks every byte.
@@ -77,30 +68,7 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
   return done;
 }
 
-// lseek on the sink's own position, SEEK_CUR and SEEK_END taking the
-// offset as signed, as lseek does; -1 for a position before the start or
-// past what off_t holds.
-toff_t SinkSeek(thandle_t handle, toff_t offset, int whence) {
-  auto* sink = static_cast<Sink*>(handle);
-  std::uint64_t target = offset;
-  if (whence == SEEK_CUR || whence == SEEK_END) {
-    const std::uint64_t base = whence == SEEK_CUR ? sink->position : sink->length;
-    const auto step = static_cast<std::int64_t>(offset);
-    // -(step + 1) cannot overflow; base + step ≥ 0 means base > -(step + 1).
-    const auto back = step < 0 ? static_cast<std::uint64_t>(-(step + 1)) : 0;
-    if (step < 0 && back >= base) return static_cast<toff_t>(-1);
-    target = step < 0 ? base - back - 1 : base + static_cast<std::uint64_t>(step);
-  } else if (whence != SEEK_SET) {
-    return static_cast<toff_t>(-1);
-  }
-  if (target > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<toff_t>(-1);
-  sink->position = target;
-  return target;
-}
-
 int SinkClose(thandle_t) { return 0; }  // the descriptor stays with its owner
-
-toff_t SinkSize(thandle_t handle) { return static_cast<Sink*>(handle)->length; }
 
 int SinkMap(thandle_t, void**, toff_t*) { return 0; }
 void SinkUnmap(thandle_t, void*, toff_t) {}
@@ -114,6 +82,29 @@ const char* WriteMode(TiffContainer container) {
 
 }  // namespace
 
+toff_t SeekedPosition(std::uint64_t position, std::uint64_t length, toff_t offset, int whence) {
+  std::uint64_t target = offset;
+  if (whence == SEEK_CUR || whence == SEEK_END) {
+    const std::uint64_t base = whence == SEEK_CUR ? position : length;
+    const auto step = static_cast<std::int64_t>(offset);
+    // -(step + 1) cannot overflow; base + step ≥ 0 means base > -(step + 1).
+    const auto back = step < 0 ? static_cast<std::uint64_t>(-(step + 1)) : 0;
+    if (step < 0 && back >= base) return static_cast<toff_t>(-1);
+    target = step < 0 ? base - back - 1 : base + static_cast<std::uint64_t>(step);
+  } else if (whence != SEEK_SET) {
+    return static_cast<toff_t>(-1);
+  }
+  if (target > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<toff_t>(-1);
+  return target;
+}
+
+tmsize_t ReadAt(int fd, std::uint64_t& position, void* buffer, tmsize_t size) {
+  const ssize_t got = pread(fd, buffer, static_cast<std::size_t>(size), static_cast<off_t>(position));
+  if (got < 0) return -1;
+  position += static_cast<std::uint64_t>(got);
+  return got;
+}
+
 void WriteTiffToFd(int fd, const char* name, TiffContainer container,
                    const std::function<bool(TIFF*)>& encode) {
   Sink sink{fd};
@@ -126,8 +117,8 @@ void WriteTiffToFd(int fd, const char* name, TiffContainer container,
   }
   sink.position = static_cast<std::uint64_t>(start);
   sink.length = static_cast<std::uint64_t>(status.st_size);
-  TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, SinkRead, SinkWrite, SinkSeek, SinkClose,
-                                 SinkSize, SinkMap, SinkUnmap));
+  TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, ClientRead<Sink>, SinkWrite,
+                                 ClientSeek<Sink>, SinkClose, ClientSize<Sink>, SinkMap, SinkUnmap));
   if (!tiff) {
     // The library could not write the header: a failed write's errno if
     // that was the cause.

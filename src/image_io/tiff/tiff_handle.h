@@ -4,6 +4,7 @@
 
 #include <tiffio.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -20,6 +21,37 @@ struct TiffContainer {
   bool big_tiff = false;
   bool big_endian = false;
 };
+
+// The procedures of a libtiff client that keeps its own place in what it
+// reads or writes: Client has the members position and length, and for
+// ClientRead fd, read with pread at that place.  SeekedPosition is lseek's
+// arithmetic on them: SEEK_CUR and SEEK_END take offset as signed; -1 (as
+// a toff_t) for a place before the start, past what off_t holds, or
+// another whence.  Each raises nothing.
+toff_t SeekedPosition(std::uint64_t position, std::uint64_t length, toff_t offset, int whence);
+
+template <class Client>
+toff_t ClientSeek(thandle_t handle, toff_t offset, int whence) {
+  auto* client = static_cast<Client*>(handle);
+  const toff_t target = SeekedPosition(client->position, client->length, offset, whence);
+  if (target != static_cast<toff_t>(-1)) client->position = target;
+  return target;
+}
+
+template <class Client>
+toff_t ClientSize(thandle_t handle) {
+  return static_cast<Client*>(handle)->length;
+}
+
+// pread of size bytes at position into buffer, position moved past what
+// was read; -1 when pread fails.
+tmsize_t ReadAt(int fd, std::uint64_t& position, void* buffer, tmsize_t size);
+
+template <class Client>
+tmsize_t ClientRead(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* client = static_cast<Client*>(handle);
+  return ReadAt(client->fd, client->position, buffer, size);
+}
 
 // Writes a whole TIFF file, directory included, to the empty file open at
 // fd, in container: encode sets up the image on the handle it is given.

@@ -242,11 +242,9 @@ const DecodedAhead NothingAhead;
 void DecodeStrip(TIFF* tiff, std::uint32_t index, std::uint8_t* destination,
                  std::uint32_t wanted, const DecodedAhead& ahead) {
   if (wanted == 0) return;
-  const BlockDecode outcome = ahead.Take(tiff, index);
-  const bool decoded = outcome != BlockDecode::NotTried
-                           ? outcome == BlockDecode::Decoded
-                           : TIFFReadEncodedStrip(tiff, index, destination, wanted) >=
-                                 static_cast<tmsize_t>(wanted);
+  const bool decoded = ahead.Take(tiff, index) ||
+                       TIFFReadEncodedStrip(tiff, index, destination, wanted) >=
+                           static_cast<tmsize_t>(wanted);
   if (!decoded) Refuse("strip " + std::to_string(index) + " does not decode");
 }
 
@@ -437,16 +435,12 @@ TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
   return grid;
 }
 
-[[noreturn]] void RefuseTile(std::uint32_t index) {
-  Refuse("tile " + std::to_string(index) + " does not decode");
-}
-
 // Decodes tile index into buffer, which takes one whole tile; refuses the
 // page when the library fails.
 void DecodeTile(TIFF* tiff, std::uint32_t index, ByteArray& buffer) {
   if (TIFFReadEncodedTile(tiff, index, buffer.Data(), buffer.Length()) <
       static_cast<tmsize_t>(buffer.Length())) {
-    RefuseTile(index);
+    Refuse("tile " + std::to_string(index) + " does not decode");
   }
 }
 
@@ -482,9 +476,7 @@ void ReadTiles(TIFF* tiff, TMyImage& image) {
       });
   ByteArray buffer;
   for (std::uint32_t index = 0; index < grid.across * grid.down; ++index) {
-    const BlockDecode outcome = ahead.Take(tiff, index);
-    if (outcome == BlockDecode::Failed) RefuseTile(index);
-    if (outcome == BlockDecode::Decoded) continue;
+    if (ahead.Take(tiff, index)) continue;
     if (buffer.Length() == 0) buffer.SetLength(ToInt32(tile_bytes));
     DecodeTile(tiff, index, buffer);
     PlaceTile(grid, index, buffer.Data(), image, pixels);

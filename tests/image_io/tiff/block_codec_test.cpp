@@ -333,6 +333,16 @@ void DamageBlock(const std::string& path, std::uint32_t index) {
   testing_support::WriteFileBytes(path, bytes);
 }
 
+// Reads path's first page, expecting status; returns what was said on
+// standard error meanwhile.
+std::string SaidWhileReading(const std::string& path, std::int32_t status) {
+  TMyImage image;
+  const char* name = path.c_str();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadTiffImage(name, image), status) << path;
+  return testing::internal::GetCapturedStderr();
+}
+
 // Damaged strips and tiles anywhere, alone or with others after them, fail
 // the read on every thread count, with the file left as it was and the
 // library saying the same as on one thread: nothing of a block after the
@@ -353,15 +363,11 @@ TEST(BlockCodec, ADamagedBlockFailsTheReadOnEveryThreadCount) {
         std::string said_on_one_thread;
         for (const std::uint32_t threads : ThreadCounts) {
           const UsableCpuOverride cpus(threads);
-          TMyImage image;
-          const char* name = path.c_str();
-          testing::internal::CaptureStderr();
-          EXPECT_EQ(ReadTiffImage(name, image), 0)
-              << reason << ", " << threads << " threads";
-          const std::string said = testing::internal::GetCapturedStderr();
+          const std::string said = SaidWhileReading(path, 0);
           if (threads == 1) said_on_one_thread = said;
           EXPECT_EQ(said, said_on_one_thread) << reason << ", " << threads << " threads";
           // The first damaged block is the one named, as on one thread.
+          const char* name = path.c_str();
           TiffPages input = OpenTiffPages(name);
           TMyImage again;
           try {
@@ -417,11 +423,7 @@ TEST(BlockCodec, TheLibrarySaysTheSameOnEveryThreadCount) {
   std::string reference;
   for (const std::uint32_t threads : ThreadCounts) {
     const UsableCpuOverride cpus(threads);
-    TMyImage image;
-    const char* name = path.c_str();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ReadTiffImage(name, image), StatusDone) << threads << " threads";
-    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string said = SaidWhileReading(path, StatusDone);
     if (threads == 1) reference = said;
     EXPECT_EQ(said, reference) << threads << " threads";
   }
@@ -453,7 +455,7 @@ TEST(BlockCodec, ThreadsAreCutToTheMemoryTheImageLeaves) {
     std::vector<std::uint8_t> pixels(std::size_t{page.width} * page.height);
     const DecodedBlocks decoded = DecodeTilesAhead(
         in, "r", tiles, tile_bytes, pixels.size() * 6 / 5, [](std::uint32_t, const std::uint8_t*) {});
-    EXPECT_EQ(decoded.outcomes.empty(), huge_tiles);
+    EXPECT_EQ(decoded.done.empty(), huge_tiles);
     TIFFClose(in);
 
     TIFF* out = TIFFOpen((dir / "out.tif").c_str(), "w");

@@ -21,13 +21,13 @@ $FONTS/liberation/LiberationMono-Regular.ttf:fonts-liberation"
 # The packages of each group.  Building the tool needs only the first.
 group_packages() {
   case $1 in
-    build) echo "cmake g++ make libtiff-dev" ;;
-    test) echo "cmake g++ make libtiff-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy $EVALUATE_FONTS ocrmypdf tesseract-ocr-eng libgtest-dev graphicsmagick imagemagick libvips-tools dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr strace" ;;
-    bench) echo "cmake g++ make libtiff-dev libtiff-tools libbenchmark-dev" ;;
-    deb) echo "cmake g++ make libtiff-dev dpkg-dev" ;;
+    build) echo "cmake g++ make libtiff-dev libxxhash-dev" ;;
+    test) echo "cmake g++ make libtiff-dev libxxhash-dev libtiff-tools zlib1g-dev libzstd-dev liblzma-dev python3-pil python3-numpy $EVALUATE_FONTS ocrmypdf tesseract-ocr-eng libgtest-dev graphicsmagick imagemagick libvips-tools dpkg-dev groff-base man-db parallel openssh-server openssh-client rsync acl attr strace btrfs-progs" ;;
+    bench) echo "cmake g++ make libtiff-dev libxxhash-dev libtiff-tools libbenchmark-dev" ;;
+    deb) echo "cmake g++ make libtiff-dev libxxhash-dev dpkg-dev" ;;
     lint) echo "clang-tidy cppcheck" ;;
-    fuzz) echo "clang libclang-rt-14-dev" ;;
-    evaluate) echo "cmake g++ make libtiff-dev tesseract-ocr tesseract-ocr-eng $EVALUATE_FONTS python3-pil python3-numpy python3-matplotlib libleptonica-dev unpaper wamerican" ;;
+    fuzz) echo "clang libclang-rt-14-dev libxxhash-dev" ;;
+    evaluate) echo "cmake g++ make libtiff-dev libxxhash-dev tesseract-ocr tesseract-ocr-eng $EVALUATE_FONTS python3-pil python3-numpy python3-matplotlib libleptonica-dev unpaper wamerican" ;;
     *) echo "$1" ;;
   esac
 }

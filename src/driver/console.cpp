@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <new>
 
+#include "terminal_quote.h"
+
 namespace tessvane {
 namespace {
 
@@ -71,7 +73,7 @@ void WriteConsoleLine(std::string_view text) {
 void WriteFailureReason(std::string_view path, std::string_view reason) noexcept {
   try {
     std::string line = "tessvane: ";
-    line += path;
+    line += QuotedForTerminal(path);
     line += ": ";
     line += reason;
     line += '\n';

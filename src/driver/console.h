@@ -22,7 +22,8 @@ std::vector<std::string> PathArguments(int argc, const char* const* argv);
 void WriteConsoleLine(std::string_view text);
 
 // Writes "tessvane: PATH: REASON" and a line feed to standard error, the
-// reason a run on path failed or a notice of what it put right, as far as
+// reason a run on path failed or a notice of what it put right, the path
+// quoted where it holds what a terminal would act on, as far as
 // it can: a failure to say why must not hide the failure itself, which
 // standard output and the exit code report.
 void WriteFailureReason(std::string_view path, std::string_view reason) noexcept;

@@ -28,6 +28,7 @@
 #include "im_proc.h"
 #include "replacement.h"
 #include "target.h"
+#include "terminal_quote.h"
 
 namespace tessvane {
 namespace {
@@ -68,14 +69,17 @@ void ClearPage(TiffPages& input, std::uint32_t index, TMyImage& image, EarlyBloc
 void ClearFile(const char* const& name, TMyImage& image) {
   const Target target(name);  // held to the end: other runs on the file wait
   ReportNotices(name, target.notices());
-  TiffPages input = OpenTiffPages(target.fd(), name);
+  // The name libtiff puts before what it says about the file, quoted as
+  // the tool's own lines quote it.
+  const std::string shown = QuotedForTerminal(name);
+  TiffPages input = OpenTiffPages(target.fd(), shown.c_str());
   EarlyBlocks early;  // the blocks of the page last cleared, encoded meanwhile
   ClearPage(input, 0, image, early);
   CheckPageLayout(image);  // run-ending errors before the disk is touched
   const auto page_count = static_cast<std::uint32_t>(input.directories.size());
   Replacement replacement(target);
   WriteTiffPagesTo(
-      replacement.fd(), name, image, page_count,
+      replacement.fd(), shown.c_str(), image, page_count,
       [&](std::uint32_t index) -> const TMyImage& {
         ClearPage(input, index, image, early);
         return image;

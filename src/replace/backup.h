@@ -1,141 +1,135 @@
 // Backup: a flushed, self-describing copy of a file's old contents, kept
 // while the file is overwritten in place, so that the next run of the same
-// user can put back a file that a killed run left torn.
+// user can put back a file that a cut-off run left torn (in_place.h).
 //
-// A backup starts with a header: the target's identity (device, inode and
-// birth time), its owner, the backup's maker, the old and new sizes, and a
-// hash of every 4 KiB block of the old and of the new contents; the old
-// contents follow.  A backup is trusted only when it is a regular file of
-// the running user with one link, its header is whole and its identity is
-// the target's; it is restored only when the target is, block by block,
-// exactly the old or the new contents (the torn state an overwrite leaves;
-// the block where shorter new contents end may hold both, in that order);
-// any other is set aside under a name of its own and never restored.
+// A backup is a header of plain text, a table, then the old contents:
 //
-// Places, in the order tried: beside the target, where its directory can
-// be flushed and entries removed; the user's state directory
-// ($XDG_STATE_HOME/tessvane, else $HOME/.local/state/tessvane); else
-// /var/tmp/tessvane-UID.  State directories are the user's own (mode 0700,
-// used only when nobody else may write them), and each directory made for
-// them is flushed in its parent.
+//   tessvane backup
+//   format 1
+//   old contents at byte 8193: tail -c +8193 THIS-FILE > OLD-FILE
+//   old size 123456
+//   new size 98765
+//   file IDENTITY                      (file_identity.h)
+//   path key 16 HEX                    the key of its path then (names.h)
+//   owner 1000                         the target's
+//   maker 1000                         the user whose run made the backup
+//   old hash 32 HEX                    XXH3-128 of the old contents
+//   new page hashes at byte 4096: 25 of 4096 bytes each
+//   check 16 HEX                       XXH3-64 of the lines above and the table
+//
+// The text is padded with NULs to 4096 bytes; the table holds the XXH3-64
+// of each 4 KiB page of the new contents (the last one as long as the
+// contents are), 8 bytes each, little-endian; the old contents start at
+// the next multiple of 4096.  The header is written last and the file is
+// flushed before it, so a backup whose first byte is NUL was cut off while
+// it was written.
+//
+// A backup is trusted only when it is a regular file of the running user
+// with one link, its header is whole, of this format and in canonical form,
+// names the target's identity, owner and this user as maker, the file is
+// exactly as long as the header says and its old contents hash as the
+// header says.  Judge then tells whether the target is a state that a cut-off
+// overwrite by it leaves (in_place.h, invariant 3).
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "backup_places.h"
+#include "file_identity.h"
 #include "unique_fd.h"
 
 namespace tessvane {
 
-// What stays the same for a file across renames and only for that file: a
-// reused inode number has a new birth time.
-struct FileIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  std::int64_t birth_seconds = 0;  // 0 where the file system keeps none
-  std::uint64_t birth_nanoseconds = 0;
-  bool operator==(const FileIdentity&) const = default;
+// What a backup says of itself.
+struct BackupHeader {
+  FileIdentity identity;
+  std::string path_key;  // TargetKey of the target's path when it was made
+  std::uint64_t owner = 0, maker = 0;
+  std::uint64_t old_size = 0, new_size = 0;
+  std::uint64_t data_offset = 0;  // where the old contents start
+  std::array<std::uint8_t, 16> old_hash{};
+  std::vector<std::uint64_t> new_pages;
 };
-
-// The identity of the file open at fd; zeros when it cannot be had.
-FileIdentity IdentityOf(int fd);
-
-// A directory a backup may live in.
-struct BackupPlace {
-  UniqueFd directory;
-};
-
-// The places for backups of a target whose directory is open at beside
-// (invalid: not a place), in the order tried.  create: make the state
-// directory when missing.
-std::vector<BackupPlace> BackupPlaces(int beside, bool create);
-
-struct FoundBackup;
 
 class Backup {
  public:
   // What the target is, measured against a backup.
   enum class Verdict {
     Untouched,  // exactly the old contents
-    Torn,       // every block old or new, the new contents whole included:
-                // restore the old, and the run makes the new again
-    Foreign,    // anything else: not this backup's to restore
+    Torn,       // a state a cut-off overwrite leaves, the whole new
+                // contents included: restore the old ones
+    Foreign,    // anything else: changed by someone else, not to restore
   };
 
   // Saves the contents of the target (open at target, at target_path, with
-  // status) in the first place that takes it, with the description of the
-  // new contents open at contents; flushed and named.  EFileFailed(Write)
-  // when no place takes it.
-  static Backup Make(const std::vector<BackupPlace>& places, const std::string& target_path,
-                     int target, const struct stat& status, int contents);
+  // status) in the first of places that takes it, with the description of
+  // the new contents open at contents; flushed and named.
+  // EFileFailed(Write) when the files cannot be read or no place takes it,
+  // saying why of each place (refused lists the places found unfit).
+  static Backup Make(const BackupPlaces& places, const std::string& target_path, int target,
+                     const struct stat& status, int contents);
 
-  // Every file in places named as a backup of target_path, or named
-  // also_named (the backup a pending-overwrite mark names, made while the
-  // file had another path), judged against the target open at target.
-  static std::vector<FoundBackup> FindAll(const std::vector<BackupPlace>& places,
-                                          const std::string& target_path, int target,
-                                          const std::string& also_named);
+  // The backup named name in directory (place names the place), checked
+  // as above against the target of identity and owner at target_path.
+  struct Found;
+  static Found Open(int directory, const std::string& place, const std::string& name,
+                    const FileIdentity& identity, uid_t owner, const std::string& target_path);
 
   // The target open at target measured against this backup.
   Verdict Judge(int target) const;
 
   // Puts the old contents back over the target open at target (read and
-  // write) and flushes it; false on failure.
+  // write), at their length, and flushes it; false with errno on failure.
   bool RestoreTo(int target) const;
 
   // Removes the backup and flushes its directory; false on failure.
   bool Remove() const;
 
   const std::string& name() const noexcept { return name_; }
+  std::uint64_t data_offset() const noexcept { return header_.data_offset; }
 
-  // Renames the entry name in directory to a set-aside name for
-  // target_path; that name, or empty when it cannot be renamed.
-  static std::string SetAside(int directory, const std::string& name,
-                              const std::string& target_path);
-
-  // The fixed part of the header, in the maker's byte order.
-  struct Header {
-    std::uint64_t magic[2];
-    std::uint64_t byte_order;
-    std::uint64_t device, inode, birth_seconds, birth_nanoseconds;
-    std::uint64_t owner;  // the target's
-    std::uint64_t maker;  // the user whose run made the backup
-    std::uint64_t old_size, new_size, block_count;
-    std::uint64_t data_offset;  // where the old contents start
-    std::uint64_t boundary;     // hash of the block holding the new end: new
-                                // bytes, then old ones (a shorter file before
-                                // it is cut to its new length)
-    std::uint64_t check;        // hash of all of the above and both tables
-  };
+  // Renames the entry name in directory to a set-aside name with the same
+  // key; that name, or empty when it cannot be renamed.
+  static std::string SetAside(int directory, const std::string& name);
 
  private:
-  Backup(int directory, std::string name, UniqueFd file, Header header,
-         std::vector<std::uint64_t> old_blocks, std::vector<std::uint64_t> new_blocks);
-  bool ContentsIntact() const;
+  Backup(int directory, std::string name, UniqueFd file, BackupHeader header);
 
   int directory_;  // borrowed from its place, which outlives the backup
   std::string name_;
   UniqueFd file_;
-  Header header_;
-  std::vector<std::uint64_t> old_blocks_;  // hash of each 4 KiB block
-  std::vector<std::uint64_t> new_blocks_;
+  BackupHeader header_;
 };
 
-// A file named as a backup of a target that an interrupted run left, and
-// whether it is one to trust.
-struct FoundBackup {
+// A file named as a backup, and whether it is one to trust.
+struct Backup::Found {
   std::optional<Backup> backup;  // set when trusted
-  int directory = -1;            // its place's directory
+  int directory = -1;
+  std::string place;             // its place, as the user knows it
   std::string name;
-  std::string why_not;           // set when not trusted
+  std::string why_not;           // set when not trusted: "is not ours", ...
   bool ours = false;             // the running user's file: may be set aside
-  bool unfinished = false;       // ours, cut off while it was written: the
-                                 // target was never touched, so it goes
+  bool unfinished = false;       // ours, cut off while it was written
+  bool missing = false;          // no such entry
+  bool same_path = false;        // its header names the target's path
 };
+
+// Every backup in the listable places named for the target of identity (or
+// for its path, as older versions named them), and every one made at the
+// target's path for an earlier file there, checked as Backup::Open does.
+std::vector<Backup::Found> FindBackupsOf(const BackupPlaces& places, const FileIdentity& identity,
+                                         const std::string& target_path, uid_t owner);
+
+// The backup name in the first place that has such an entry; missing set
+// when none has.
+Backup::Found FindNamedBackup(const BackupPlaces& places, const std::string& name,
+                              const FileIdentity& identity, uid_t owner, const std::string& target_path);
 
 }  // namespace tessvane

@@ -2,8 +2,10 @@
 #include "names.h"
 
 #include <sys/random.h>
+#include <xxhash.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 
 #include "file_failure.h"
@@ -48,16 +50,24 @@ std::string BaseName(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-}  // namespace
-
-std::string TargetKey(std::string_view resolved_path) {
-  std::uint64_t hash = PathHash(resolved_path);
+std::string KeyOf(std::uint64_t hash) {
   std::string key(KeyDigits, '0');
   for (std::size_t i = KeyDigits; i-- > 0; hash >>= 4) key[i] = HexDigits[hash & 15];
   return key;
 }
 
-std::string MakeName(NameKind kind, std::string_view resolved_path) {
+}  // namespace
+
+std::string TargetKey(std::string_view resolved_path) { return KeyOf(PathHash(resolved_path)); }
+
+std::string IdentityKey(const FileIdentity& identity) {
+  const std::string text = IdentityText(identity);
+  return KeyOf(XXH3_64bits(text.data(), text.size()));
+}
+
+std::string StemOf(std::string_view resolved_path) { return BaseName(resolved_path).substr(0, StemLimit); }
+
+std::string MakeName(NameKind kind, std::string_view resolved_path, std::string_view key) {
   unsigned char random[RandomDigits / 2];
   ssize_t got;
   while ((got = getrandom(random, sizeof random, 0)) < 0 && errno == EINTR) {
@@ -65,9 +75,11 @@ std::string MakeName(NameKind kind, std::string_view resolved_path) {
   if (got != static_cast<ssize_t>(sizeof random)) {
     throw EFileFailed(FileStep::Write, errno, "no random bytes for a file name");
   }
-  std::string name = "." + BaseName(resolved_path).substr(0, StemLimit) + ".tessvane-";
+  std::string name = "." + StemOf(resolved_path) + ".tessvane-";
   name += KindWord(kind);
-  name += "-" + TargetKey(resolved_path) + "-";
+  name += "-";
+  name += key;
+  name += "-";
   for (const unsigned char byte : random) {
     name += HexDigits[byte >> 4];
     name += HexDigits[byte & 15];
@@ -77,9 +89,12 @@ std::string MakeName(NameKind kind, std::string_view resolved_path) {
 
 std::optional<ParsedName> ParseName(std::string_view entry) {
   // From the end: "-RANDOM", "-KEY", then ".tessvane-KIND"; the stem may
-  // hold anything, ".tessvane-" included.
+  // hold anything but '/' and NUL, ".tessvane-" included, up to its limit.
   const std::size_t tail = 1 + KeyDigits + 1 + RandomDigits;
-  if (entry.size() < 1 + tail || entry[0] != '.') return std::nullopt;
+  if (entry.size() < 1 + tail || entry.size() > NAME_MAX || entry[0] != '.' ||
+      entry.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+    return std::nullopt;
+  }
   const std::string_view random = entry.substr(entry.size() - RandomDigits);
   const std::string_view key = entry.substr(entry.size() - tail + 1, KeyDigits);
   if (entry[entry.size() - RandomDigits - 1] != '-' || entry[entry.size() - tail] != '-' ||
@@ -88,15 +103,15 @@ std::optional<ParsedName> ParseName(std::string_view entry) {
   }
   const std::string_view head = entry.substr(0, entry.size() - tail);
   const std::size_t marker = head.rfind(".tessvane-");
-  if (marker == std::string_view::npos || marker == 0) return std::nullopt;
+  if (marker == std::string_view::npos || marker == 0 || marker > 1 + StemLimit) return std::nullopt;
   const std::optional<NameKind> kind = KindOfWord(head.substr(marker + 10));
   if (!kind) return std::nullopt;
-  return ParsedName{*kind, std::string(key)};
+  return ParsedName{*kind, std::string(key), std::string(head.substr(1, marker - 1))};
 }
 
-bool IsNameFor(std::string_view entry, NameKind kind, std::string_view resolved_path) {
+bool IsNameFor(std::string_view entry, NameKind kind, std::string_view key) {
   const std::optional<ParsedName> parsed = ParseName(entry);
-  return parsed && parsed->kind == kind && parsed->key == TargetKey(resolved_path);
+  return parsed && parsed->kind == kind && parsed->key == key;
 }
 
 }  // namespace tessvane

@@ -6,39 +6,53 @@
 //   .STEM.tessvane-aside-KEY-RANDOM   a backup that was not restored
 //
 // STEM is at most the first 64 bytes of the target's file name, for people
-// reading a listing; KEY is a 64-bit hash of the target's whole resolved
-// path in 16 hex digits, so targets whose names share a long beginning, or
-// that share a name in different directories, never share a KEY; RANDOM is
-// 12 hex digits from the system's random source, so that no other user can
-// foresee a name.  Every name fits in NAME_MAX.
+// reading a listing; RANDOM is 12 hex digits from the system's random
+// source, so that no other user can foresee a name.  KEY, 16 hex digits,
+// ties the name to its target: for a temporary file it is a 64-bit hash of
+// the target's whole resolved path (TargetKey), so targets whose names
+// share a long beginning, or that share a name in different directories,
+// never share a KEY; for a backup and a set-aside one it is a hash of the
+// target's identity (IdentityKey, file_identity.h), which stays the same
+// whatever path reaches the file and after it is renamed.  Every name
+// fits in NAME_MAX, and a name that parses is a plain entry name: no '/',
+// never "." or "..".
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "file_identity.h"
+
 namespace tessvane {
 
 enum class NameKind { Temporary, Backup, SetAside };
 
-// The KEY of the target at resolved_path.
+// The KEY of temporary files for the target at resolved_path.
 std::string TargetKey(std::string_view resolved_path);
 
-// A fresh name of kind for the target at resolved_path.  EFileFailed
-// (Write) when the system has no random bytes to give.
-std::string MakeName(NameKind kind, std::string_view resolved_path);
+// The KEY of backups of the file of identity.
+std::string IdentityKey(const FileIdentity& identity);
 
-// What a name made by MakeName says: its kind and its target's KEY.
+// A fresh name of kind with key, its stem taken from the file name of
+// resolved_path.  EFileFailed(Write) when the system has no random bytes.
+std::string MakeName(NameKind kind, std::string_view resolved_path, std::string_view key);
+
+// What a name made by MakeName says: its kind, KEY and STEM.
 struct ParsedName {
   NameKind kind;
   std::string key;
+  std::string stem;
 };
+
+// The STEM the names for the target at resolved_path get.
+std::string StemOf(std::string_view resolved_path);
 
 // The kind and KEY of entry when MakeName could have made it; nullopt for
 // any other name.
 std::optional<ParsedName> ParseName(std::string_view entry);
 
-// True when entry is a name of kind made for the target at resolved_path.
-bool IsNameFor(std::string_view entry, NameKind kind, std::string_view resolved_path);
+// True when entry is a name of kind made with key.
+bool IsNameFor(std::string_view entry, NameKind kind, std::string_view key);
 
 }  // namespace tessvane

@@ -1,36 +1,79 @@
-// The pending-overwrite marker: see pending_marker.h.
+// The pending-overwrite mark: see pending_marker.h.
 #include "pending_marker.h"
 
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "names.h"
+#include "terminal_quote.h"
 
 namespace tessvane {
+namespace {
 
-std::optional<uid_t> PendingOwner(int fd) {
-  char value[512];
-  const ssize_t size = fgetxattr(fd, PendingAttribute, value, sizeof value - 1);
-  if (size < 0) {
-    if (errno == ERANGE) return static_cast<uid_t>(-1);
-    return std::nullopt;  // none, or no extended attributes here
+constexpr std::size_t ValueLimit = 4096;
+
+// The uid written as decimal digits without a sign or leading zeros, below
+// the reserved value -1; false for anything else.
+bool ParseUid(std::string_view digits, uid_t& uid) {
+  if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return false;
+  unsigned long long value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
   }
-  value[size] = '\0';
-  if (std::string_view(value).substr(0, 4) != "uid=") return static_cast<uid_t>(-1);
-  char* end = nullptr;
-  const unsigned long owner = std::strtoul(value + 4, &end, 10);
-  if (end == value + 4 || (*end != ' ' && *end != '\0')) return static_cast<uid_t>(-1);
-  return static_cast<uid_t>(owner);
+  if (value >= static_cast<uid_t>(-1)) return false;
+  uid = static_cast<uid_t>(value);
+  return true;
 }
 
-std::string PendingBackupName(int fd) {
-  char value[512];
-  const ssize_t size = fgetxattr(fd, PendingAttribute, value, sizeof value);
-  if (size < 0) return {};
-  const std::string_view text(value, static_cast<std::size_t>(size));
-  const std::size_t start = text.find(" backup=");
-  return start == std::string_view::npos ? std::string() : std::string(text.substr(start + 8));
+// Reads the mark's value into mark.value; the attribute's state.
+PendingMark::State ReadValue(int fd, PendingMark& mark) {
+  std::vector<char> value(ValueLimit);
+  ssize_t size = fgetxattr(fd, PendingAttribute, value.data(), value.size());
+  if (size < 0 && errno == ERANGE) {
+    // Longer than any mark of ours: its beginning is enough to show.
+    const ssize_t whole = fgetxattr(fd, PendingAttribute, nullptr, 0);
+    if (whole > 0) value.resize(static_cast<std::size_t>(whole));
+    size = fgetxattr(fd, PendingAttribute, value.data(), value.size());
+    if (size > static_cast<ssize_t>(ValueLimit)) size = static_cast<ssize_t>(ValueLimit);
+  }
+  if (size < 0) {
+    if (errno == ENODATA || errno == ENOTSUP) return PendingMark::State::None;
+    mark.error_number = errno;
+    return PendingMark::State::Unreadable;
+  }
+  mark.value.assign(value.data(), static_cast<std::size_t>(size));
+  return PendingMark::State::Malformed;
+}
+
+}  // namespace
+
+PendingMark ReadPendingMark(int fd) {
+  PendingMark mark;
+  mark.state = ReadValue(fd, mark);
+  if (mark.state != PendingMark::State::Malformed) return mark;
+  const std::string_view text = mark.value;
+  constexpr std::string_view UidField = "uid=", BackupField = " backup=";
+  const std::size_t backup_at = text.find(BackupField);
+  if (text.substr(0, UidField.size()) != UidField || backup_at == std::string_view::npos ||
+      !ParseUid(text.substr(UidField.size(), backup_at - UidField.size()), mark.owner)) {
+    return mark;
+  }
+  const std::string_view name = text.substr(backup_at + BackupField.size());
+  const auto parsed = ParseName(name);
+  if (!parsed || parsed->kind != NameKind::Backup) return mark;
+  mark.backup = std::string(name);
+  mark.state = PendingMark::State::Pending;
+  return mark;
+}
+
+bool CanCarryPendingMark(int fd) {
+  char probe;
+  return fgetxattr(fd, PendingAttribute, &probe, 0) >= 0 || (errno != ENOTSUP && errno != EOPNOTSUPP);
 }
 
 bool SetPendingMarker(int fd, const std::string& backup_name) {
@@ -40,6 +83,10 @@ bool SetPendingMarker(int fd, const std::string& backup_name) {
 
 bool RemovePendingMarker(int fd) {
   return fremovexattr(fd, PendingAttribute) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+std::string MarkRemovalCommand(const std::string& path) {
+  return std::string("setfattr -x ") + PendingAttribute + " " + ShellQuoted(path);
 }
 
 }  // namespace tessvane

@@ -1,39 +1,55 @@
-// The pending-overwrite marker: an extended attribute on the target,
+// The pending-overwrite mark: an extended attribute on the target,
 // user.tessvane.pending, set and flushed before the first byte of an
-// in-place overwrite and removed once the new contents are on disk.
+// in-place overwrite and removed once the new contents are on disk
+// (in_place.h, invariants 1 and 2).
 //
 // It travels with the inode, whatever name the file has, and only those
-// who may write the file can set or remove it.  Its value, "uid=N
-// backup=NAME", names the user whose run was overwriting the file and the
-// backup that run made.  A run of any other user that finds it refuses
-// the file: only the owner's next run can find the backup (it may sit in
-// that user's private state directory) and put the file right.
+// who may write the file can set or remove it, so its value is read as a
+// claim, never as a path: "uid=N backup=NAME", N the user whose run was
+// overwriting the file, in decimal, NAME a backup name of this tool's own
+// form (names.h), a plain entry name looked up only in the tool's own
+// places.  Anything else is a mark this tool did not make.
 #pragma once
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 
 namespace tessvane {
 
 inline constexpr char PendingAttribute[] = "user.tessvane.pending";
 
-// The user named by the marker on the file open at fd; nullopt when there
-// is none (or the file system keeps no extended attributes).  A marker
-// that cannot be parsed names no user: uid −1.
-std::optional<uid_t> PendingOwner(int fd);
+// What the mark on a file says.
+struct PendingMark {
+  enum class State {
+    None,        // no mark (or no extended attributes on this file system)
+    Unreadable,  // the attribute exists but cannot be read: error_number
+    Malformed,   // not a mark of this tool's form: value holds what it says
+    Pending,     // an overwrite by owner, its backup named backup
+  };
+  State state = State::None;
+  std::string value;        // the attribute's value (at most its first 4 KiB)
+  int error_number = 0;
+  uid_t owner = 0;
+  std::string backup;
+};
 
-// The backup named by the marker on the file open at fd; empty when there
-// is no marker or it names none.
-std::string PendingBackupName(int fd);
+// The mark on the file open at fd.  Raises nothing but std::bad_alloc.
+PendingMark ReadPendingMark(int fd);
 
-// Sets the marker for this user and the backup backup_name on the file
-// open at fd; false with errno set on failure (ENOTSUP: no extended
-// attributes here).
+// True when the file open at fd can carry the mark (its file system keeps
+// user extended attributes); false with errno set otherwise.
+bool CanCarryPendingMark(int fd);
+
+// Sets the mark for this user and the backup backup_name on the file open
+// at fd; false with errno set on failure.
 bool SetPendingMarker(int fd, const std::string& backup_name);
 
-// Removes the marker; true when none is left.
+// Removes the mark; true when none is left.
 bool RemovePendingMarker(int fd);
+
+// The command that removes the mark from the file at path, for a reason
+// that tells the user how to get out once the file has been checked.
+std::string MarkRemovalCommand(const std::string& path);
 
 }  // namespace tessvane

@@ -12,12 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "backup.h"
 #include "extended_attributes.h"
 #include "file_contents.h"
 #include "file_failure.h"
-#include "held_signals.h"
-#include "pending_marker.h"
+#include "in_place.h"
 #include "temporary_file.h"
 
 namespace tessvane {
@@ -44,24 +42,6 @@ bool MatchOwnership(int fd, const struct stat& target) {
          (current.st_mode & 07777) == (target.st_mode & 07777);
 }
 
-// False when the file open at fd cannot be given size bytes.  Reserving
-// the space first makes a full disk show before the file is overwritten;
-// file systems without reservation just skip this.
-bool ReserveSpace(int fd, off_t size) {
-  return fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0 || errno == EOPNOTSUPP ||
-         errno == ENOSYS;
-}
-
-// Writes contents over the file open at target and flushes it.  A longer
-// file is first given its new length, so that every state on the way is
-// old and new blocks over one length (backup.h).
-bool Overwrite(int target, int contents, off_t old_size) {
-  const off_t new_size = FileSize(contents);
-  return new_size >= 0 && (new_size <= old_size || ftruncate(target, new_size) == 0) &&
-         CopyRange(contents, 0, target, 0, new_size) && ftruncate(target, new_size) == 0 &&
-         fsync(target) == 0;
-}
-
 }  // namespace
 
 Replacement::Replacement(const Target& target) : target_(target) {
@@ -73,7 +53,9 @@ Replacement::Replacement(const Target& target) : target_(target) {
   backups_beside_ = directory_open && !append_only;
   if (directory_open && !append_only && BeginByRename()) return;
   memory_ = UniqueFd(memfd_create("tessvane-output", MFD_CLOEXEC));
-  if (!memory_.valid()) throw EFileFailed(FileStep::Write, errno, "no memory for the new contents");
+  if (!memory_.valid()) {
+    throw EFileFailed(FileStep::Write, errno, "the new contents cannot be held in memory: " + ErrnoReason(errno));
+  }
 }
 
 Replacement::~Replacement() = default;
@@ -123,44 +105,6 @@ void Replacement::CommitByRename() {
   }
 }
 
-void Replacement::CommitInPlace() {
-  const UniqueFd target = target_.OpenForWriting();
-  target_.CheckUnchanged();
-  const struct stat& status = target_.status();
-  const off_t new_size = FileSize(memory_.get());
-  const HeldSignals held;
-  const std::vector<BackupPlace> places = BackupPlaces(backups_beside_ ? target_.directory() : -1, true);
-  const Backup backup = Backup::Make(places, target_.path(), target_.fd(), status, memory_.get());
-  // Takes back what was done so far, and fails with reason.
-  const auto abandon = [&](int error_number, const std::string& reason) {
-    static_cast<void>(RemovePendingMarker(target.get()) && fsync(target.get()) == 0 &&
-                      backup.Remove());
-    throw EFileFailed(FileStep::Write, error_number, reason);
-  };
-  if (!SetPendingMarker(target.get(), backup.name()) &&
-      !((errno == ENOTSUP || errno == EOPNOTSUPP) && status.st_uid == geteuid())) {
-    abandon(errno, "the file cannot be marked as being overwritten");
-  }
-  if (fsync(target.get()) != 0) abandon(errno, "the file cannot be flushed to disk");
-  try {
-    target_.CheckUnchanged(false);  // the mark moved the change time
-  } catch (const EFileFailed& changed) {
-    abandon(0, changed.Reason());
-  }
-  // After the check: reserving space moves the modification time.
-  if (new_size < 0 || !ReserveSpace(target.get(), std::max(new_size, status.st_size))) {
-    abandon(errno, "no space for the new contents");
-  }
-  if (!Overwrite(target.get(), memory_.get(), status.st_size)) {
-    const int error_number = errno;
-    // Where even the restore fails, the backup and the mark stay for the
-    // next run.
-    if (backup.RestoreTo(target.get())) abandon(error_number, "the new contents cannot be written");
-    throw EFileFailed(FileStep::Write, error_number, "the new contents cannot be written; the backup stays");
-  }
-  if (!RemovePendingMarker(target.get()) || fsync(target.get()) != 0 || !backup.Remove()) {
-    notices_.push_back("the file was replaced, but its backup could not be removed; the next run removes it");
-  }
-}
+void Replacement::CommitInPlace() { notices_ = OverwriteInPlace(target_, memory_.get(), backups_beside_); }
 
 }  // namespace tessvane

@@ -10,11 +10,10 @@
 //    the directory can be flushed (opened for reading) and entries can be
 //    removed from it (not append-only).  Other hard links keep the old
 //    contents, as with sed -i.
-//  - in place: the new contents are made in memory; the old ones are saved
-//    in a flushed Backup; the target is marked (pending_marker.h) and
-//    flushed; then the new contents are copied over it and flushed; the
-//    mark goes, then the backup.  A run cut off in between leaves the
-//    backup, which the same user's next run restores (target.h).
+//  - in place: the new contents are made in memory, then written over the
+//    target's own inode behind a flushed backup and a mark, as in_place.h
+//    lays out; a run cut off in between leaves the backup and the mark,
+//    from which the same user's next run puts the file back (recovery.h).
 //
 // Commit only what was read: just before the rename, and again before the
 // first overwritten byte, the target's entry must still name the locked

@@ -12,11 +12,8 @@
 #include <memory>
 #include <optional>
 
-#include "backup.h"
 #include "file_failure.h"
-#include "held_signals.h"
-#include "pending_marker.h"
-#include "temporary_file.h"
+#include "recovery.h"
 
 namespace tessvane {
 namespace {
@@ -60,7 +57,7 @@ Target::Target(const char* path) {
   }
   if (!directory_.valid()) Fail(FileStep::Lock, errno, ReasonFor(errno));
   OpenAndLock();
-  PutRight();
+  PutRightAfterCutOffRuns(*this, notices_);
   if (fstat(file_.get(), &status_) != 0) Fail(FileStep::Lock, errno, "cannot be examined");
 }
 
@@ -84,70 +81,6 @@ void Target::OpenAndLock() {
       return;
     }
   }
-}
-
-// Removes stray temporaries, refuses a file another user's overwrite left
-// marked, and deals with every backup of the file.  The marker goes before
-// the backup it names, so that a mark never outlives its backup.
-void Target::PutRight() {
-  const std::optional<uid_t> marked_by = PendingOwner(file_.get());
-  if (marked_by && *marked_by != geteuid()) {
-    Fail(FileStep::Lock, 0,
-         "an overwrite by user " + std::to_string(static_cast<long>(static_cast<int>(*marked_by))) +
-             " was cut off; only that user's next run can put the file right");
-  }
-  if (directory_readable_) RemoveStrayTemporaries(directory_.get(), path_);
-  const HeldSignals held;
-  bool marked = marked_by.has_value();
-  const std::vector<BackupPlace> places =
-      BackupPlaces(directory_readable_ ? directory_.get() : -1, false);
-  bool any_backup = false;
-  const std::string marked_backup = marked ? PendingBackupName(file_.get()) : std::string();
-  for (FoundBackup& found : Backup::FindAll(places, path_, file_.get(), marked_backup)) {
-    any_backup = any_backup || (found.ours && !found.unfinished);
-    Settle(found, marked);
-  }
-  if (marked && !any_backup) Fail(FileStep::Lock, 0, "an overwrite was cut off and its backup is gone");
-  ClearMark(marked);
-}
-
-// Restores the file from a trusted backup of a torn overwrite, removes one
-// that is not needed, sets aside (or, another user's, leaves) any other.
-void Target::Settle(FoundBackup& found, bool& marked) {
-  if (found.unfinished) {
-    // The overwrite starts only once its backup is whole and on disk.
-    unlinkat(found.directory, found.name.c_str(), 0);
-    return;
-  }
-  const Backup::Verdict verdict =
-      found.backup ? found.backup->Judge(file_.get()) : Backup::Verdict::Foreign;
-  if (verdict == Backup::Verdict::Foreign) {
-    if (found.backup) found.why_not = "does not match the file";
-    const std::string aside =
-        found.ours ? Backup::SetAside(found.directory, found.name, path_) : std::string();
-    notices_.push_back("a backup left by an interrupted run " + found.why_not +
-                       (aside.empty() ? "; ignored: " + found.name : "; set aside as " + aside));
-    return;
-  }
-  if (verdict == Backup::Verdict::Torn) {
-    const UniqueFd writable = OpenForWriting();
-    if (!found.backup->RestoreTo(writable.get())) {
-      Fail(FileStep::Lock, errno, "the backup of a cut-off overwrite cannot be restored");
-    }
-    notices_.push_back("the file was put back from the backup of a cut-off overwrite");
-  }
-  ClearMark(marked);  // before the backup it names
-  static_cast<void>(found.backup->Remove());  // one left is judged again next time
-}
-
-// Removes this user's pending-overwrite mark, when marked, and flushes it.
-void Target::ClearMark(bool& marked) {
-  if (!marked) return;
-  const UniqueFd writable = OpenForWriting();
-  if (!RemovePendingMarker(writable.get()) || fsync(writable.get()) != 0) {
-    Fail(FileStep::Lock, errno, "the mark of a cut-off overwrite cannot be removed");
-  }
-  marked = false;
 }
 
 UniqueFd Target::OpenForWriting() const {

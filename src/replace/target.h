@@ -10,10 +10,9 @@
 // relative to the directory descriptor; nothing resolves the path again.
 //
 // With the lock held, what an interrupted run left is put right before the
-// file is read: its stray temporary files are removed, and its backup is
-// restored when the target is torn, or set aside when it is not this
-// file's (backup.h).  A file that another user's interrupted overwrite
-// left marked (pending_marker.h) is refused.
+// file is read (recovery.h): a file that a cut-off overwrite left marked
+// is put back from its backup or refused, stray temporary files are
+// removed, and other backups of the file settled.
 //
 // What was read is what may be committed: CheckUnchanged() fails when the
 // directory entry no longer names the locked file, or the file's size,
@@ -28,8 +27,6 @@
 #include "unique_fd.h"
 
 namespace tessvane {
-
-struct FoundBackup;
 
 class Target {
  public:
@@ -61,9 +58,6 @@ class Target {
 
  private:
   void OpenAndLock();
-  void PutRight();
-  void Settle(FoundBackup& found, bool& marked);
-  void ClearMark(bool& marked);
 
   std::string path_;
   std::string name_;

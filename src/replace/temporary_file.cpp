@@ -77,17 +77,18 @@ class SignalCleanup {
   bool armed_ = false;
 };
 
-std::string NameUnnamedFile(int fd, int directory, NameKind kind, const std::string& target_path) {
+std::string NameUnnamedFile(int fd, int directory, NameKind kind, const std::string& target_path,
+                            const std::string& key) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = MakeName(kind, target_path);
+    std::string name = MakeName(kind, target_path, key);
     if (linkat(AT_FDCWD, self.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
     if (errno != EEXIST) return {};
   }
   return {};
 }
 
-std::vector<std::string> EntriesNamed(int directory, NameKind kind, const std::string& target_path) {
+std::vector<std::string> EntriesOfKind(int directory, NameKind kind) {
   std::vector<std::string> names;
   const int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) return names;
@@ -97,13 +98,20 @@ std::vector<std::string> EntriesNamed(int directory, NameKind kind, const std::s
     return names;
   }
   while (const dirent* entry = readdir(entries.get())) {
-    if (IsNameFor(entry->d_name, kind, target_path)) names.emplace_back(entry->d_name);
+    const auto parsed = ParseName(entry->d_name);
+    if (parsed && parsed->kind == kind) names.emplace_back(entry->d_name);
   }
   return names;
 }
 
+std::vector<std::string> EntriesNamed(int directory, NameKind kind, const std::string& key) {
+  std::vector<std::string> names = EntriesOfKind(directory, kind);
+  std::erase_if(names, [&](const std::string& name) { return !IsNameFor(name, kind, key); });
+  return names;
+}
+
 void RemoveStrayTemporaries(int directory, const std::string& target_path) {
-  for (const std::string& name : EntriesNamed(directory, NameKind::Temporary, target_path)) {
+  for (const std::string& name : EntriesNamed(directory, NameKind::Temporary, TargetKey(target_path))) {
     unlinkat(directory, name.c_str(), 0);
   }
 }
@@ -115,7 +123,7 @@ TemporaryFile::TemporaryFile(int directory, const std::string& target_path)
   // An unnamed file is only of use where /proc can name it later.
   if (fd_.valid() && CanNameUnnamed(fd_.get())) return;
   fd_ = UniqueFd();
-  std::string name = MakeName(NameKind::Temporary, target_path);
+  std::string name = MakeName(NameKind::Temporary, target_path, TargetKey(target_path));
   cleanup_ = std::make_unique<SignalCleanup>(directory, name);
   fd_ = UniqueFd(openat(directory, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd_.valid()) throw EFileFailed(FileStep::Write, errno, "no temporary file can be made beside the file");
@@ -131,7 +139,7 @@ void TemporaryFile::Name() {
   // The cleanup is armed before the name exists, for a name not yet known:
   // arm it for each attempt.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = MakeName(NameKind::Temporary, target_path_);
+    std::string name = MakeName(NameKind::Temporary, target_path_, TargetKey(target_path_));
     auto cleanup = std::make_unique<SignalCleanup>(directory_, name);
     const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
     if (linkat(AT_FDCWD, self.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {

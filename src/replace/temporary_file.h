@@ -22,13 +22,16 @@ namespace tessvane {
 
 class SignalCleanup;
 
-// Gives the unnamed file open at fd a fresh name of kind for target_path
-// in directory; that name, or empty with errno set (ENOENT: no /proc).
-std::string NameUnnamedFile(int fd, int directory, NameKind kind, const std::string& target_path);
+// Gives the unnamed file open at fd a fresh name of kind with key for
+// target_path in directory; that name, or empty with errno set (ENOENT: no
+// /proc).
+std::string NameUnnamedFile(int fd, int directory, NameKind kind, const std::string& target_path,
+                            const std::string& key);
 
 // The entries of the directory open at directory named as files of kind
-// for target_path; none when the directory cannot be listed.
-std::vector<std::string> EntriesNamed(int directory, NameKind kind, const std::string& target_path);
+// (with key); none when the directory cannot be listed.
+std::vector<std::string> EntriesOfKind(int directory, NameKind kind);
+std::vector<std::string> EntriesNamed(int directory, NameKind kind, const std::string& key);
 
 // Removes the temporary files of target_path that killed runs left in
 // directory, whoever owns them.  Call only while holding the target's

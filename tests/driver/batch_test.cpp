@@ -178,3 +178,24 @@ TEST(Reasons, AFullDiskIsNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A path holding an escape sequence and a line feed was printed raw after
+// "tessvane: ": the escape reached the terminal and the line feed forged
+// a line of its own, in the tool's line and in libtiff's.  It is quoted as
+// ls quotes it in both, one line each.
+TEST(Reasons, APathWithControlCharactersIsQuoted) {
+  ScratchDirectory dir;
+  const std::string name = "bad\x1b[31m\nname.tif";
+  WriteFileBytes(dir / name, Bytes(64, 'x'));
+  const auto result = RunTessvane({dir / name}, {.close_input = true});
+  EXPECT_EQ(result.output, "image read error\r\n");
+  const std::string quoted = "'" + dir.path() + "/bad'$'\\033''[31m'$'\\n''name.tif'";
+  EXPECT_EQ(ToolLines(result.errors).rfind("tessvane: " + quoted + ": ", 0), 0u) << result.errors;
+  EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 2) << result.errors;
+  EXPECT_EQ(result.errors.rfind(quoted + ": ", 0), 0u) << "libtiff's line: " << result.errors;
+  EXPECT_EQ(result.errors.find('\x1b'), std::string::npos);
+}
+
+}  // namespace

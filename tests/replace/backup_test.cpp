@@ -1,7 +1,8 @@
 // Backups judged against every state an in-place overwrite can leave the
-// target in (page by page, new over old, before or after the cut to the
-// new length) and against states it cannot (any other change): only the
-// former are restored.  And which files named as backups are trusted.
+// target in (in_place.h, invariant 3: page by page, new over old, at any
+// length between the two, the old bytes cut at either length) and against
+// states it cannot (any other change): only the former are restored.  And
+// which files named as backups are trusted (invariant 5).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include "backup.h"
 #include "file_contents.h"
 #include "names.h"
+#include "run_process.h"
 #include "test_tiff.h"
+#include "unique_fd.h"
 
 namespace tessvane {
 namespace {
@@ -46,12 +49,12 @@ Bytes Torn(const Bytes& old_bytes, const Bytes& new_bytes, std::size_t cut, std:
 struct Fixture {
   ScratchDirectory dir;
   std::string target = dir / "page.tif";
-  std::vector<BackupPlace> places;
+  BackupPlaces places;
 
   Fixture(const Bytes& old_bytes, const Bytes& new_bytes) {
     WriteFileBytes(target, old_bytes);
     WriteFileBytes(dir / "new", new_bytes);
-    places.push_back({UniqueFd(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
+    places.usable.push_back({UniqueFd(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), "here"});
   }
   Backup Make() const {
     const UniqueFd file(open(target.c_str(), O_RDONLY | O_CLOEXEC));
@@ -88,6 +91,10 @@ TEST(Backup, OnlyTheStatesAnOverwriteLeavesAreRestored) {
         {"two new pages", {Torn(old_bytes, new_bytes, 2 * Page, std::max(old_bytes.size(), longer)), V::Torn}},
         {"grown, nothing written", {Torn(old_bytes, new_bytes, 0, longer), longer == old_bytes.size() ? V::Untouched : V::Torn}},
         {"all new, not yet cut", {Torn(old_bytes, new_bytes, new_size, longer), V::Torn}},
+        {"all new, cut part of the way", {Torn(old_bytes, new_bytes, new_size, (new_size + longer + 1) / 2), V::Torn}},
+        {"old bytes cut at the new length", {Torn(old_bytes, new_bytes, 2 * Page, new_size), V::Torn}},
+        {"longer than either", {Torn(old_bytes, new_bytes, new_size, longer + 1), V::Foreign}},
+        {"shorter than either", {Torn(old_bytes, new_bytes, 0, std::min(old_bytes.size(), new_size) - 1), V::Foreign}},
         {"old, changed by another program", {changed_old, V::Foreign}},
         {"new, changed by another program", {changed_new, V::Foreign}},
         {"half a page of new", {Torn(old_bytes, new_bytes, Page / 2, longer), V::Foreign}},
@@ -108,20 +115,41 @@ TEST(Backup, OnlyTheStatesAnOverwriteLeavesAreRestored) {
   }
 }
 
-// Found by name: trusted only when whole, of this file, ours, one link.
+// Rewrites byte at of the file at path with its bits flipped.
+void FlipByte(const std::string& path, std::size_t at) {
+  auto bytes = FileBytes(path);
+  bytes[at] ^= 1;
+  WriteFileBytes(path, bytes);
+}
+
+// Found by name: trusted only when whole, of this format, of this file,
+// ours, one link, its old contents intact.
 TEST(Backup, OnlyAWholeBackupOfThisFileWithOneLinkIsTrusted) {
   const Bytes old_bytes = Pattern(3 * Page, 3), new_bytes = Pattern(2 * Page, 4);
   const std::vector<std::pair<std::string, std::function<void(Fixture&, const std::string&)>>> cases = {
       {"", [](Fixture&, const std::string&) {}},
-      {"is not whole", [](Fixture& f, const std::string& name) {
+      {"is not as long as its header says", [](Fixture& f, const std::string& name) {
          std::filesystem::resize_file(f.dir / name, std::filesystem::file_size(f.dir / name) - 1);
        }},
-      {"is not whole", [](Fixture& f, const std::string& name) {
+      {"is not as long as its header says", [](Fixture& f, const std::string& name) {
+         std::filesystem::resize_file(f.dir / name, std::filesystem::file_size(f.dir / name) + 1);
+       }},
+      {"has a damaged header", [](Fixture& f, const std::string& name) { FlipByte(f.dir / name, 40); }},
+      {"has a damaged header", [](Fixture& f, const std::string& name) { FlipByte(f.dir / name, 4100); }},
+      {"has damaged old contents", [](Fixture& f, const std::string& name) {
+         FlipByte(f.dir / name, std::filesystem::file_size(f.dir / name) - 2 * Page);
+       }},
+      {"is of format 2, which this version does not restore", [](Fixture& f, const std::string& name) {
          auto bytes = FileBytes(f.dir / name);
-         bytes[40] ^= 1;  // the birth time in the header, which its check covers
+         bytes[23] = '2';  // the digit of "format 1"
          WriteFileBytes(f.dir / name, bytes);
        }},
-      {"is not a plain file", [](Fixture& f, const std::string& name) {
+      {"was cut off while it was written", [](Fixture& f, const std::string& name) {
+         const UniqueFd file(open((f.dir / name).c_str(), O_WRONLY | O_CLOEXEC));
+         const Bytes zeros(Page, 0);
+         ASSERT_TRUE(WriteAt(file.get(), zeros.data(), zeros.size(), 0));
+       }},
+      {"has 2 links", [](Fixture& f, const std::string& name) {
          std::filesystem::create_hard_link(f.dir / name, f.dir / "second-name");
        }},
       {"is of another file", [](Fixture& f, const std::string&) {  // same name, new file
@@ -135,15 +163,34 @@ TEST(Backup, OnlyAWholeBackupOfThisFileWithOneLinkIsTrusted) {
   for (const auto& [why_not, spoil] : cases) {
     Fixture fixture(old_bytes, new_bytes);
     const std::string name = fixture.Make().name();
-    EXPECT_TRUE(IsNameFor(name, NameKind::Backup, fixture.target));
-    spoil(fixture, name);
     const UniqueFd file(open(fixture.target.c_str(), O_RDONLY | O_CLOEXEC));
-    const auto found = Backup::FindAll(fixture.places, fixture.target, file.get(), "");
+    EXPECT_TRUE(IsNameFor(name, NameKind::Backup, IdentityKey(IdentityOf(file.get()))));
+    spoil(fixture, name);
+    const UniqueFd now(open(fixture.target.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto found = FindBackupsOf(fixture.places, IdentityOf(now.get()), fixture.target, geteuid());
     ASSERT_EQ(found.size(), 1u) << why_not;
     EXPECT_EQ(found[0].backup.has_value(), why_not.empty()) << why_not;
     EXPECT_EQ(found[0].why_not, why_not);
     EXPECT_TRUE(found[0].ours);
+    EXPECT_EQ(found[0].unfinished, why_not == "was cut off while it was written");
   }
+}
+
+// The header says in plain text where the old contents start, and tail
+// takes them out byte for byte.
+TEST(Backup, TheHeaderTellsHowToGetTheOldContentsOut) {
+  const Bytes old_bytes = Pattern(70 * Page + 3, 5), new_bytes = Pattern(9 * Page, 6);
+  Fixture fixture(old_bytes, new_bytes);
+  const Backup backup = fixture.Make();
+  const Bytes bytes = FileBytes(fixture.dir / backup.name());
+  const std::string text(bytes.begin(), bytes.begin() + 400);
+  const std::string start = std::to_string(backup.data_offset() + 1);
+  EXPECT_EQ(text.rfind("tessvane backup\nformat 1\nold contents at byte " + start + ": tail -c +" + start, 0), 0u)
+      << text;
+  const auto result = testing_support::RunProgram(
+      "/bin/sh", {"-c", "tail -c +" + start + " \"$0\" > \"$1\"", fixture.dir / backup.name(), fixture.dir / "old"});
+  ASSERT_EQ(result.exit_code, 0) << result.errors;
+  EXPECT_EQ(FileBytes(fixture.dir / "old"), old_bytes);
 }
 
 }  // namespace

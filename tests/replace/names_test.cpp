@@ -1,5 +1,6 @@
 // The naming module: every name it makes parses back to its kind and its
-// target, no other target's, and names that merely look alike do not.
+// key, no other key's, and names that merely look alike, or that would
+// reach outside the directory they are looked up in, do not.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -19,16 +20,16 @@ TEST(Names, EachKindParsesBackToItsKindAndTarget) {
   for (const std::string& path : std::vector<std::string>{"/a/page.tif", "/page.tif", "/d/.tessvane-bak-x.tif",
                                  "/d/" + long_name + ".tif", "/d/name with spaces-0123.tif"}) {
     for (const NameKind kind : Kinds) {
-      const std::string name = MakeName(kind, path);
+      const std::string name = MakeName(kind, path, TargetKey(path));
       EXPECT_LE(name.size(), static_cast<std::size_t>(NAME_MAX)) << path;
       const auto parsed = ParseName(name);
       ASSERT_TRUE(parsed) << name;
       EXPECT_EQ(parsed->kind, kind) << name;
       EXPECT_EQ(parsed->key, TargetKey(path)) << name;
-      EXPECT_TRUE(IsNameFor(name, kind, path)) << name;
+      EXPECT_TRUE(IsNameFor(name, kind, TargetKey(path))) << name;
       for (const NameKind other : Kinds) {
         if (other != kind) {
-          EXPECT_FALSE(IsNameFor(name, other, path)) << name;
+          EXPECT_FALSE(IsNameFor(name, other, TargetKey(path))) << name;
         }
       }
     }
@@ -43,14 +44,14 @@ TEST(Names, TwoLongNamesSharingTheirBeginningNeverShareANameOrKey) {
   EXPECT_NE(TargetKey(first), TargetKey(second));
   EXPECT_NE(TargetKey("/a/page.tif"), TargetKey("/b/page.tif"));
   for (const NameKind kind : Kinds) {
-    EXPECT_FALSE(IsNameFor(MakeName(kind, first), kind, second));
-    EXPECT_FALSE(IsNameFor(MakeName(kind, second), kind, first));
+    EXPECT_FALSE(IsNameFor(MakeName(kind, first, TargetKey(first)), kind, TargetKey(second)));
+    EXPECT_FALSE(IsNameFor(MakeName(kind, second, TargetKey(second)), kind, TargetKey(first)));
   }
 }
 
 TEST(Names, FreshNamesDiffer) {
   std::set<std::string> seen;
-  for (int i = 0; i < 200; ++i) seen.insert(MakeName(NameKind::Temporary, "/a/page.tif"));
+  for (int i = 0; i < 200; ++i) seen.insert(MakeName(NameKind::Temporary, "/a/page.tif", TargetKey("/a/page.tif")));
   EXPECT_EQ(seen.size(), 200u);
 }
 
@@ -63,10 +64,43 @@ TEST(Names, OtherNamesDoNotParse) {
         ".page.tif.tessvane-bak-" + key + "-0123456789aG",              // not hex
         ".page.tif.tessvane-old-" + key + "-0123456789ab",              // unknown kind
         "page.tif.tessvane-bak-" + key + "-0123456789ab",               // not hidden
-        ".tessvane-bak-" + key + "-0123456789ab"}) {                    // no stem
+        ".tessvane-bak-" + key + "-0123456789ab",                       // no stem
+        // A mark's text reaching into another directory, or past the stem's limit:
+        "../../home/victim/.local/state/tessvane/.p.tif.tessvane-bak-" + key + "-0123456789ab",
+        ".x/../.p.tif.tessvane-bak-" + key + "-0123456789ab",
+        "./.p.tif.tessvane-bak-" + key + "-0123456789ab",
+        std::string(".p\0q.tessvane-bak-", 18) + key + "-0123456789ab",
+        "." + std::string(65, 's') + ".tessvane-bak-" + key + "-0123456789ab"}) {
     EXPECT_FALSE(ParseName(name)) << name;
   }
   EXPECT_TRUE(ParseName(".page.tif.tessvane-bak-" + key + "-0123456789ab"));
+  EXPECT_TRUE(ParseName("." + std::string(64, 's') + ".tessvane-bak-" + key + "-0123456789ab"));
+}
+
+// A backup's key follows the file, not its path: the same for every path
+// that reaches it, another for any other file, another when it is
+// re-created under the same inode number.
+TEST(Names, ABackupsKeyIsTheFilesIdentity) {
+  FileIdentity first;
+  first.filesystem[0] = 'u';
+  first.inode = 12;
+  first.birth_seconds = 1700000000;
+  FileIdentity remade = first, elsewhere = first, regenerated = first;
+  remade.birth_nanoseconds = 1;
+  elsewhere.filesystem[1] = 7;
+  regenerated.generation = 3;
+  const std::string key = IdentityKey(first);
+  EXPECT_EQ(IdentityKey(FileIdentity(first)), key);
+  for (const FileIdentity& other : {remade, elsewhere, regenerated}) EXPECT_NE(IdentityKey(other), key);
+  const std::string name = MakeName(NameKind::Backup, "/a/page.tif", key);
+  EXPECT_TRUE(IsNameFor(name, NameKind::Backup, key));
+  EXPECT_FALSE(IsNameFor(name, NameKind::Backup, IdentityKey(remade)));
+  FileIdentity parsed;
+  ASSERT_TRUE(ParseIdentityText(IdentityText(regenerated), parsed));
+  EXPECT_EQ(parsed, regenerated);
+  for (const std::string& text : {IdentityText(first) + " ", " " + IdentityText(first), std::string("u0 1 2.3 4")}) {
+    EXPECT_FALSE(ParseIdentityText(text, parsed)) << text;
+  }
 }
 
 }  // namespace

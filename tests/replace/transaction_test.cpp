@@ -26,7 +26,9 @@
 #include <sstream>
 #include <thread>
 
+#include "file_identity.h"
 #include "names.h"
+#include "replace_kit.h"
 #include "run_process.h"
 #include "syscall_faults.h"
 #include "test_tiff.h"
@@ -34,89 +36,7 @@
 namespace {
 
 using namespace testing_support;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr uid_t Nobody = 65534;
-
-bool RunningAsRoot() { return geteuid() == 0; }
-
-// How a run is started: as nobody or as the tester, its state directory,
-// and system call faults or kill points.
-struct Launch {
-  bool as_nobody = false;
-  std::string state_home{};
-  std::vector<SyscallFault> faults{};
-  std::function<void()> also{};  // more set-up in the child
-};
-
-ProcessResult RunTool(const std::string& path, const Launch& launch = {}) {
-  return RunTessvane({path}, {.close_input = true, .in_child = [launch] {
-                                if (!launch.state_home.empty()) {
-                                  setenv("XDG_STATE_HOME", launch.state_home.c_str(), 1);
-                                }
-                                if (launch.also) launch.also();
-                                if (launch.as_nobody && (setgroups(0, nullptr) != 0 ||
-                                                         setgid(Nobody) != 0 ||
-                                                         setuid(Nobody) != 0)) {
-                                  _exit(99);
-                                }
-                                if (!launch.faults.empty() && !InstallSyscallFaults(launch.faults)) {
-                                  _exit(98);
-                                }
-                                alarm(60);
-                              }});
-}
-
-SyscallFault KillAt(long call) { return {.number = call, .error = 0, .kill = true}; }
-
-// A test page at path, and what one run of the tool makes of it (a run on
-// a private copy).
-struct Page {
-  Bytes original;
-  Bytes cleared;
-};
-
-Page WritePage(const std::string& path, std::uint32_t width, std::uint32_t height, int seed) {
-  WriteTestTiff(path, {.width = width, .height = height, .rows_per_strip = 64},
-                MakeTestPage(width, height, seed));
-  const std::string copy = path + ".reference.tif";
-  std::filesystem::copy_file(path, copy);
-  EXPECT_EQ(RunTool(copy).exit_code, 0);
-  Page page{FileBytes(path), FileBytes(copy)};
-  std::filesystem::remove(copy);
-  return page;
-}
-
-// Gives path owner (as root; an ordinary user's files stay the user's) and
-// mode.
-void Own(const std::string& path, uid_t owner, mode_t mode) {
-  if (RunningAsRoot()) {
-    ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
-  }
-  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-std::vector<std::string> EntriesOf(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::vector<std::string> FilesUnder(const std::string& directory) {
-  std::vector<std::string> names;
-  if (!std::filesystem::exists(directory)) return names;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
-    if (!entry.is_directory()) names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using namespace replace_kit;
 
 // Runs the tool on path in a thread and calls act once the tool first
 // reads the file, while it is still clearing.
@@ -279,8 +199,12 @@ TEST(Transaction, BackupsPlantedByAnotherUserAreNeverRestored) {
   Own(page, 0, 0666);  // rewritten in place by nobody, backed up beside it
   struct stat status {};
   ASSERT_EQ(stat(page.c_str(), &status), 0);
-  const std::string planted_file = tessvane::MakeName(tessvane::NameKind::Backup, page);
-  const std::string planted_fifo = tessvane::MakeName(tessvane::NameKind::Backup, page);
+  const int page_fd = open(page.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string key = tessvane::IdentityKey(tessvane::IdentityOf(page_fd));
+  close(page_fd);
+  const std::string planted_file = tessvane::MakeName(tessvane::NameKind::Backup, page, key);
+  const std::string planted_fifo =
+      tessvane::MakeName(tessvane::NameKind::Backup, page, tessvane::TargetKey(page));
   std::ostringstream old_style;
   old_style << ".page.tif.tessvane-backup-" << std::hex << status.st_dev << "-" << status.st_ino;
   const Bytes planted(17, 'A');
@@ -297,39 +221,12 @@ TEST(Transaction, BackupsPlantedByAnotherUserAreNeverRestored) {
   EXPECT_TRUE(Contains(result.errors, "is not ours")) << result.errors;
 }
 
-// Where the page is the runner's own file in a directory the runner may
-// not write, it is rewritten in place.  Root ignores directory modes, so
-// as root the runs are made as nobody.
-struct ClosedDirectory {
-  ScratchDirectory dir;
-  std::string page = dir / "closed/page.tif";
-  std::string state = dir / "state";
-  uid_t user = RunningAsRoot() ? Nobody : geteuid();
-
-  ClosedDirectory() {
-    EXPECT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    std::filesystem::create_directory(dir / "closed");
-    std::filesystem::create_directory(state);
-    if (RunningAsRoot()) Own(state, Nobody, 0700);
-  }
-  // Puts bytes at the page, owned by the runner, in its closed directory.
-  void Put(const Bytes& bytes, bool new_inode) {
-    EXPECT_EQ(chmod((dir / "closed").c_str(), 0755), 0);
-    if (new_inode) std::filesystem::remove(page);
-    std::ofstream(page, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc |
-                            (new_inode ? std::ios::out : std::ios::in))
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    EXPECT_EQ(chown(page.c_str(), user, user), 0);
-    EXPECT_EQ(chmod((dir / "closed").c_str(), 0555), 0);
-  }
-  Launch launch(std::vector<SyscallFault> faults = {}) const {
-    return {.as_nobody = RunningAsRoot(), .state_home = state, .faults = std::move(faults)};
-  }
-};
-
 // A run killed after its backup was made leaves it; the user then copies a
-// new scan over the file (cp keeps the inode) or deletes it and copies a
-// new one in.  The old scan must not come back over the new one.
+// new scan over the file (cp keeps the inode, and the mark) or deletes it
+// and copies a new one in.  The old scan must not come back over the new
+// one.  A marked file that matches its backup in no way is refused, with
+// the mark and the backup (invariant 5), until the user takes the mark off
+// as the reason says.
 TEST(Transaction, AStaleBackupIsSetAsideNotRestoredOverNewerWork) {
   for (const bool new_inode : {false, true}) {
     ClosedDirectory closed;
@@ -346,6 +243,16 @@ TEST(Transaction, AStaleBackupIsSetAsideNotRestoredOverNewerWork) {
     // ext4 hands a freed inode number to the next file: then only the birth
     // time in the backup's header tells the two files apart.
     if (new_inode) RecordProperty("inode_number_reused", before.st_ino == after.st_ino ? "yes" : "no");
+    if (!new_inode) {
+      const ProcessResult refused = RunTool(closed.page, closed.launch());
+      EXPECT_EQ(refused.output, "image read error\r\n");
+      EXPECT_TRUE(Contains(refused.errors, "changed since in a way it cannot have")) << refused.errors;
+      EXPECT_EQ(FileBytes(closed.page), second.original);
+      EXPECT_EQ(FilesUnder(closed.state).size(), 1u);
+      const std::string removal = "setfattr -x user.tessvane.pending '" + closed.page + "'";
+      ASSERT_TRUE(Contains(refused.errors, removal)) << refused.errors;
+      ASSERT_EQ(RunProgram("/bin/sh", {"-c", removal}).exit_code, 0);
+    }
     const ProcessResult next = RunTool(closed.page, closed.launch());
     EXPECT_EQ(next.exit_code, 0) << next.output << next.errors;
     EXPECT_EQ(FileBytes(closed.page), second.cleared) << "new inode: " << new_inode;

@@ -3,9 +3,11 @@
 // Judging a target: its length must lie between the old and the new one;
 // then each 4 KiB page of it must be the old bytes (zeros past the old
 // end, where a longer file was first given its new length), or the new
-// page whole, followed by old bytes where the new contents end inside the
-// page.  The old bytes are compared with the backup's own copy, byte for
-// byte; the new ones by the hash of their page.
+// page whole, followed by old bytes or zeros where the new contents end
+// inside the page, or zeros past the end of the shorter contents (where a
+// restore lengthened the file before its write was on disk).  The old
+// bytes are compared with the backup's own copy, byte for byte; the new
+// ones by the hash of their page.
 #include "backup.h"
 
 #include <fcntl.h>
@@ -23,6 +25,7 @@
 #include "file_failure.h"
 #include "names.h"
 #include "temporary_file.h"
+#include "terminal_quote.h"
 
 namespace tessvane {
 namespace {
@@ -75,27 +78,64 @@ std::string WhyNot(HeaderProblem problem, const std::string& detail) {
     case HeaderProblem::None: break;
     case HeaderProblem::Unfinished: return "was cut off while it was written";
     case HeaderProblem::NotABackup: return "is not a backup of this tool";
-    case HeaderProblem::OtherFormat: return "is of format " + detail + ", which this version does not restore";
+    case HeaderProblem::OtherFormat:
+      return "is of format " + QuotedForTerminal(detail) + ", which this version does not restore";
     case HeaderProblem::Damaged: return "has a damaged header";
     case HeaderProblem::WrongLength: return "is not as long as its header says";
   }
   return {};
 }
 
-// Compares the page [start, end) of target with the backup's old bytes
-// (zeros past old_size) and the new page's hash; true when it is one of
-// the states an overwrite leaves it in.
-bool PageExplained(const unsigned char* page, off_t start, off_t end, const unsigned char* old_bytes,
-                   const BackupHeader& header) {
+bool AllZeros(const unsigned char* bytes, std::size_t size) {
+  return std::all_of(bytes, bytes + size, [](unsigned char byte) { return byte == 0; });
+}
+
+// How the page [start, end) of the target compares with the backup's old
+// bytes (zeros past old_size) and with the new page's hash.
+struct PageMatch {
+  bool old_bytes = false;  // the old bytes
+  bool new_page = false;   // the new page whole, then nothing past the new end
+  bool explained = false;  // a state an overwrite or a restore leaves
+};
+
+PageMatch MatchPage(const unsigned char* page, off_t start, off_t end, const unsigned char* old_bytes,
+                    const BackupHeader& header) {
   const auto size = static_cast<std::size_t>(end - start);
-  if (std::memcmp(page, old_bytes, size) == 0) return true;
   const auto new_size = static_cast<off_t>(header.new_size);
-  if (start >= new_size) return false;
+  const auto shorter = static_cast<off_t>(std::min(header.old_size, header.new_size));
+  PageMatch match;
+  match.old_bytes = std::memcmp(page, old_bytes, size) == 0;
+  match.explained = match.old_bytes || (start >= shorter && AllZeros(page, size));
   const off_t new_end = std::min<off_t>(start + static_cast<off_t>(BackupPageSize), new_size);
-  if (end < new_end) return false;  // the new page is cut: not a state this overwrite leaves
-  const auto head = static_cast<std::size_t>(new_end - start);
-  return PageHash(page, head) == header.new_pages[static_cast<std::size_t>(start) / BackupPageSize] &&
-         std::memcmp(page + head, old_bytes + head, size - head) == 0;
+  if (start < new_size && end >= new_end) {
+    const auto head = static_cast<std::size_t>(new_end - start);
+    const bool head_new =
+        PageHash(page, head) == header.new_pages[static_cast<std::size_t>(start) / BackupPageSize];
+    match.new_page = head_new && head == size;
+    match.explained = match.explained ||
+                      (head_new && (std::memcmp(page + head, old_bytes + head, size - head) == 0 ||
+                                    AllZeros(page + head, size - head)));
+  }
+  return match;
+}
+
+// Writes the old contents of the backup open at backup (from offset),
+// zeros past old_size, over [0, length) of target, in writes of whole
+// pages; false with errno on failure.
+bool WriteOldExtended(int backup, off_t offset, off_t old_size, int target, off_t length) {
+  const std::unique_ptr<unsigned char[]> chunk(new unsigned char[BackupReadSize]);
+  for (off_t done = 0; done < length;) {
+    const auto want = static_cast<std::size_t>(std::min<off_t>(length - done, BackupReadSize));
+    const auto old_part = static_cast<std::size_t>(std::clamp<off_t>(old_size - done, 0, static_cast<off_t>(want)));
+    std::memset(chunk.get() + old_part, 0, want - old_part);
+    if (ReadAt(backup, chunk.get(), old_part, offset + done) != static_cast<ssize_t>(old_part)) {
+      errno = EIO;
+      return false;
+    }
+    if (!WriteAt(target, chunk.get(), want, done)) return false;
+    done += static_cast<off_t>(want);
+  }
+  return true;
 }
 
 }  // namespace
@@ -108,6 +148,9 @@ Backup Backup::Make(const BackupPlaces& places, const std::string& target_path, 
   const off_t new_size = FileSize(contents);
   BackupHeader header;
   header.identity = IdentityOf(target);
+  if (!Known(header.identity)) {
+    throw EFileFailed(FileStep::Write, errno, "the file cannot be identified for its backup: " + ErrnoReason(errno));
+  }
   header.path_key = TargetKey(target_path);
   header.owner = status.st_uid;
   header.maker = geteuid();
@@ -150,19 +193,22 @@ Backup::Found Backup::Open(int directory, const std::string& place, const std::s
     found.why_not = "is not ours";
     return found;
   }
-  if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
-    found.why_not = S_ISREG(status.st_mode) ? "has " + std::to_string(status.st_nlink) + " links"
-                                            : "is not a regular file";
+  if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || (status.st_mode & 07777) != 0600) {
+    found.why_not = !S_ISREG(status.st_mode) ? "is not a regular file"
+                    : status.st_nlink != 1   ? "has " + std::to_string(status.st_nlink) + " links"
+                                             : "has had its mode changed, so others may have written it";
     return found;
   }
   BackupHeader header;
   std::string detail;
   const HeaderProblem problem = DecodeBackupHeader(file.get(), status.st_size, header, detail);
   found.unfinished = problem == HeaderProblem::Unfinished;
-  found.same_path = problem == HeaderProblem::None && header.path_key == TargetKey(target_path);
+  found.same_path = problem == HeaderProblem::None && header.path_key == TargetKey(target_path) &&
+                    header.identity != identity;
   if (problem != HeaderProblem::None) {
     found.why_not = WhyNot(problem, detail);
-  } else if (header.identity != identity || header.owner != owner || header.maker != geteuid()) {
+  } else if (!Known(identity) || header.identity != identity || header.owner != owner ||
+             header.maker != geteuid()) {
     found.why_not = "is of another file";
   } else if (HashOfRange(file.get(), static_cast<off_t>(header.data_offset),
                          static_cast<off_t>(header.old_size)) != header.old_hash) {
@@ -180,7 +226,7 @@ Backup::Verdict Backup::Judge(int target) const {
   if (size < std::min(old_size, new_size) || size > std::max(old_size, new_size)) return Verdict::Foreign;
   const std::unique_ptr<unsigned char[]> now(new unsigned char[BackupReadSize]);
   const std::unique_ptr<unsigned char[]> old_bytes(new unsigned char[BackupReadSize]);
-  bool untouched = size == old_size;
+  bool untouched = size == old_size, whole_new = size == new_size;
   for (off_t done = 0; done < size;) {
     const auto want = static_cast<std::size_t>(std::min<off_t>(size - done, BackupReadSize));
     const auto old_part = static_cast<std::size_t>(std::clamp<off_t>(old_size - done, 0, static_cast<off_t>(want)));
@@ -190,24 +236,25 @@ Backup::Verdict Backup::Judge(int target) const {
             static_cast<ssize_t>(old_part)) {
       return Verdict::Foreign;
     }
-    untouched = untouched && std::memcmp(now.get(), old_bytes.get(), want) == 0;
     for (std::size_t page = 0; page < want; page += BackupPageSize) {
       const std::size_t length = std::min(BackupPageSize, want - page);
       const off_t start = done + static_cast<off_t>(page);
-      if (!PageExplained(now.get() + page, start, start + static_cast<off_t>(length), old_bytes.get() + page,
-                         header_)) {
-        return Verdict::Foreign;
-      }
+      const PageMatch match = MatchPage(now.get() + page, start, start + static_cast<off_t>(length),
+                                        old_bytes.get() + page, header_);
+      if (!match.explained) return Verdict::Foreign;
+      untouched = untouched && match.old_bytes;
+      whole_new = whole_new && match.new_page;
     }
     done += static_cast<off_t>(want);
   }
-  return untouched ? Verdict::Untouched : Verdict::Torn;
+  return untouched ? Verdict::Untouched : whole_new ? Verdict::New : Verdict::Torn;
 }
 
 bool Backup::RestoreTo(int target) const {
   const auto old_size = static_cast<off_t>(header_.old_size);
-  return CopyRange(file_.get(), static_cast<off_t>(header_.data_offset), target, 0, old_size) &&
-         ftruncate(target, old_size) == 0 && fsync(target) == 0;
+  const off_t length = std::max(old_size, FileSize(target));
+  return WriteOldExtended(file_.get(), static_cast<off_t>(header_.data_offset), old_size, target, length) &&
+         fsync(target) == 0 && ftruncate(target, old_size) == 0 && fsync(target) == 0;
 }
 
 bool Backup::Remove() const {
@@ -243,17 +290,22 @@ std::vector<Backup::Found> FindBackupsOf(const BackupPlaces& places, const FileI
 
 Backup::Found FindNamedBackup(const BackupPlaces& places, const std::string& name,
                               const FileIdentity& identity, uid_t owner, const std::string& target_path) {
-  Backup::Found found;
-  found.missing = true;
-  found.why_not = "is gone";
-  found.name = name;
+  std::optional<Backup::Found> first;
   for (const BackupPlace& place : places.usable) {
     struct stat status {};
-    if (fstatat(place.directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-      return Backup::Open(place.directory.get(), place.description, name, identity, owner, target_path);
+    if (fstatat(place.directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+      continue;
     }
+    Backup::Found found = Backup::Open(place.directory.get(), place.description, name, identity, owner, target_path);
+    if (found.backup) return found;
+    if (!first) first = std::move(found);
   }
-  return found;
+  if (first) return std::move(*first);
+  Backup::Found missing;
+  missing.missing = true;
+  missing.why_not = "is gone";
+  missing.name = name;
+  return missing;
 }
 
 }  // namespace tessvane

@@ -25,11 +25,13 @@
 // it was written.
 //
 // A backup is trusted only when it is a regular file of the running user
-// with one link, its header is whole, of this format and in canonical form,
-// names the target's identity, owner and this user as maker, the file is
-// exactly as long as the header says and its old contents hash as the
-// header says.  Judge then tells whether the target is a state that a cut-off
-// overwrite by it leaves (in_place.h, invariant 3).
+// of mode 0600 (as it was made: no other user can have written it) with
+// one link, its header is whole, of this format and in canonical form,
+// names the target's identity (a known one), owner and this user as
+// maker, the file is exactly as long as the header says and its old
+// contents hash as the header says.  Judge then tells whether the target
+// is a state that a cut-off overwrite or restore by it leaves (in_place.h,
+// invariant 3).
 #pragma once
 
 #include <sys/stat.h>
@@ -63,8 +65,8 @@ class Backup {
   // What the target is, measured against a backup.
   enum class Verdict {
     Untouched,  // exactly the old contents
-    Torn,       // a state a cut-off overwrite leaves, the whole new
-                // contents included: restore the old ones
+    New,        // exactly the new contents: the overwrite got to its end
+    Torn,       // another state a cut-off overwrite or restore leaves
     Foreign,    // anything else: changed by someone else, not to restore
   };
 
@@ -87,6 +89,10 @@ class Backup {
 
   // Puts the old contents back over the target open at target (read and
   // write), at their length, and flushes it; false with errno on failure.
+  // Every state on the way is one Judge calls torn: the old contents,
+  // zeros past their end, are written over the whole length first, in
+  // writes that each cover whole pages, and flushed; only then is the file
+  // cut to the old length.
   bool RestoreTo(int target) const;
 
   // Removes the backup and flushes its directory; false on failure.
@@ -118,7 +124,7 @@ struct Backup::Found {
   bool ours = false;             // the running user's file: may be set aside
   bool unfinished = false;       // ours, cut off while it was written
   bool missing = false;          // no such entry
-  bool same_path = false;        // its header names the target's path
+  bool same_path = false;        // its header names the target's path, and another file
 };
 
 // Every backup in the listable places named for the target of identity (or
@@ -127,8 +133,9 @@ struct Backup::Found {
 std::vector<Backup::Found> FindBackupsOf(const BackupPlaces& places, const FileIdentity& identity,
                                          const std::string& target_path, uid_t owner);
 
-// The backup name in the first place that has such an entry; missing set
-// when none has.
+// The backup name, trusted, in the first place that has it so; else what
+// the first place that has such an entry makes of it; missing set when
+// none has.
 Backup::Found FindNamedBackup(const BackupPlaces& places, const std::string& name,
                               const FileIdentity& identity, uid_t owner, const std::string& target_path);
 

@@ -1,11 +1,14 @@
 // The places a backup may live in, and why each other place was refused.
 //
 // In the order tried: beside the target, where its directory can be
-// flushed and entries removed; the user's state directory
+// flushed and entries removed, and nobody else may remove or rename them
+// (the user's or root's directory that nobody else may write, or root's
+// sticky one); the user's state directory
 // ($XDG_STATE_HOME/tessvane, else $HOME/.local/state/tessvane); else
 // /var/tmp/tessvane-UID.  A state directory is used only when it is a
 // directory opened without following a symbolic link in its last step,
-// the user's own, writable by nobody else, and, unless the target itself
+// the user's own, writable by nobody else, reached through directories
+// that keep their entries from others as beside does, and, unless the target itself
 // lives in memory, on a file system that keeps its files over a power cut
 // (not tmpfs or ramfs): a backup that a power cut loses cannot put back a
 // file the same power cut tore.  Each directory made for one (mode 0700)
@@ -22,7 +25,7 @@ namespace tessvane {
 // A directory a backup may live in, and how to name it to the user.
 struct BackupPlace {
   UniqueFd directory;
-  std::string description;  // "beside the file", or the directory's path
+  std::string description;  // "beside the file", or the directory's path, quoted to print
   bool listable = true;     // opened for reading: its entries can be listed
 };
 

@@ -29,9 +29,15 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
-// The identity of the file open at fd; an identity of zeros (matching no
-// file) when it cannot be had.  Raises nothing.
+// The identity of the file open at fd; an identity of zeros when it cannot
+// be had.  Raises nothing.
 FileIdentity IdentityOf(int fd) noexcept;
+
+// False for the identity of zeros, which names no file: nothing is matched
+// by it.
+inline bool Known(const FileIdentity& identity) {
+  return identity.filesystem[0] != 0 && identity.inode != 0;
+}
 
 // The identity as one line of text, and back; false when text is not one.
 std::string IdentityText(const FileIdentity& identity);

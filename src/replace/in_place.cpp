@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "file_failure.h"
 #include "held_signals.h"
 #include "pending_marker.h"
+#include "terminal_quote.h"
 
 namespace tessvane {
 namespace {
@@ -32,7 +34,8 @@ bool CopiesOnWrite(int fd) {
 }
 
 // Empty when the file open at fd has room to be overwritten with new_size
-// bytes and put back to old_size bytes; else why not (invariant 6).
+// bytes and put back to old_size bytes; else why not, with errno set
+// (invariant 6).
 std::string SpaceProblem(int fd, off_t old_size, off_t new_size) {
   const bool held = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, std::max(old_size, new_size)) == 0;
   if (!held && errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoReason(errno);
@@ -40,6 +43,7 @@ std::string SpaceProblem(int fd, off_t old_size, off_t new_size) {
   constexpr unsigned long long Slack = 1 << 20;  // the file system's own bookkeeping
   struct statvfs status {};
   if (fstatvfs(fd, &status) != 0) return ErrnoReason(errno);
+  errno = ENOSPC;
   const unsigned long long blocks = geteuid() == 0 ? status.f_bfree : status.f_bavail;
   const unsigned long long free_bytes = blocks * status.f_frsize;
   const unsigned long long needed =
@@ -77,10 +81,13 @@ std::vector<std::string> OverwriteInPlace(const Target& target, int contents, bo
   const struct stat& status = target.status();
   const off_t new_size = FileSize(contents);
   if (new_size < 0) throw EFileFailed(FileStep::Write, errno, "the new contents cannot be measured");
-  const HeldSignals held;  // invariant 8
+  const HeldSignals held;  // invariant 9
   const BackupPlaces places = FindBackupPlaces(backups_beside ? target.directory() : -1, true, target.fd(), true);
   const Backup backup = Backup::Make(places, target.path(), target.fd(), status, contents);  // S1, S2
+  // Takes back what was done, the file's contents and times as they were.
   const auto abandon = [&](int error_number, const std::string& reason) {
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    static_cast<void>(futimens(file.get(), times));
     static_cast<void>(Unmark(file.get(), backup));
     throw EFileFailed(FileStep::Write, error_number, reason);
   };
@@ -95,16 +102,18 @@ std::vector<std::string> OverwriteInPlace(const Target& target, int contents, bo
   }
   // After the check: holding space moves the modification time.
   if (const std::string problem = SpaceProblem(file.get(), status.st_size, new_size); !problem.empty()) {
-    abandon(ENOSPC, problem);
+    abandon(errno, problem);
   }
   if (!Overwrite(file.get(), contents, status.st_size, new_size)) {  // S4 to S7
     const int error_number = errno;
     const std::string reason = "the new contents cannot be written: " + ErrnoReason(error_number);
     if (backup.RestoreTo(file.get())) abandon(error_number, reason);
-    throw EFileFailed(FileStep::Write, error_number, reason + "; the backup stays for the next run");
+    throw EFileFailed(FileStep::Write, error_number,
+                      reason + ", nor the old ones put back; the file keeps its mark and its backup " +
+                          QuotedForTerminal(backup.name()) + " stays for the next run");
   }
   if (!Unmark(file.get(), backup)) {  // S8, S9
-    return {"the file was replaced, but its backup could not be removed; the next run removes it"};
+    return {"the file was replaced, but its mark or its backup could not be removed; the next run does that"};
   }
   return {};
 }

@@ -65,7 +65,15 @@ std::string IdentityKey(const FileIdentity& identity) {
   return KeyOf(XXH3_64bits(text.data(), text.size()));
 }
 
-std::string StemOf(std::string_view resolved_path) { return BaseName(resolved_path).substr(0, StemLimit); }
+std::string StemOf(std::string_view resolved_path) {
+  std::string stem = BaseName(resolved_path);
+  if (stem.size() <= StemLimit) return stem;
+  // Cut before a character, not inside one: a UTF-8 continuation byte
+  // (10xxxxxx) never starts the part cut off.
+  std::size_t cut = StemLimit;
+  while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xc0u) == 0x80u) --cut;
+  return stem.substr(0, cut);
+}
 
 std::string MakeName(NameKind kind, std::string_view resolved_path, std::string_view key) {
   unsigned char random[RandomDigits / 2];

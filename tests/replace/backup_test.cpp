@@ -85,13 +85,19 @@ TEST(Backup, OnlyTheStatesAnOverwriteLeavesAreRestored) {
     changed_old[2 * Page + 5] ^= 1;
     Bytes changed_new = new_bytes;
     changed_new[Page + 1] ^= 1;
+    // What is the whole new file when the new contents are at least as long.
+    const V new_when_longer = new_size >= old_bytes.size() ? V::New : V::Torn;
+    Bytes restore_lengthened = new_bytes;  // a restore's length kept, its write not
+    restore_lengthened.resize(longer, 0);
     const std::vector<std::pair<std::string, std::pair<Bytes, V>>> states = {
         {"old", {old_bytes, V::Untouched}},
-        {"new", {new_bytes, V::Torn}},
+        {"new", {new_bytes, V::New}},
         {"two new pages", {Torn(old_bytes, new_bytes, 2 * Page, std::max(old_bytes.size(), longer)), V::Torn}},
         {"grown, nothing written", {Torn(old_bytes, new_bytes, 0, longer), longer == old_bytes.size() ? V::Untouched : V::Torn}},
-        {"all new, not yet cut", {Torn(old_bytes, new_bytes, new_size, longer), V::Torn}},
-        {"all new, cut part of the way", {Torn(old_bytes, new_bytes, new_size, (new_size + longer + 1) / 2), V::Torn}},
+        {"all new, not yet cut", {Torn(old_bytes, new_bytes, new_size, longer), new_when_longer}},
+        {"all new, cut part of the way",
+         {Torn(old_bytes, new_bytes, new_size, (new_size + longer + 1) / 2), new_when_longer}},
+        {"new, lengthened by a restore", {restore_lengthened, new_when_longer}},
         {"old bytes cut at the new length", {Torn(old_bytes, new_bytes, 2 * Page, new_size), V::Torn}},
         {"longer than either", {Torn(old_bytes, new_bytes, new_size, longer + 1), V::Foreign}},
         {"shorter than either", {Torn(old_bytes, new_bytes, 0, std::min(old_bytes.size(), new_size) - 1), V::Foreign}},
@@ -106,7 +112,7 @@ TEST(Backup, OnlyTheStatesAnOverwriteLeavesAreRestored) {
       fixture.Overwrite(state.first);
       const V verdict = fixture.Judge(backup);
       EXPECT_EQ(static_cast<int>(verdict), static_cast<int>(state.second)) << what << ", new size " << new_size;
-      if (verdict == V::Torn) {
+      if (verdict == V::Torn || verdict == V::New) {
         const UniqueFd file(open(fixture.target.c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_TRUE(backup.RestoreTo(file.get())) << what;
         EXPECT_EQ(FileBytes(fixture.target), old_bytes) << what;

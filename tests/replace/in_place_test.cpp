@@ -1,5 +1,5 @@
 // What the overwrite in place makes sure of before it touches the file,
-// driven black-box through the executable (in_place.h, invariants 6 and 7,
+// driven black-box through the executable (in_place.h, invariants 6 to 8,
 // and the places of backup_places.h): a file system without extended
 // attributes, a copy-on-write file system short of space, planted or
 // unfit state directories, and the reasons that say what really failed.
@@ -146,14 +146,28 @@ TEST(InPlace, NoBackupGoesWhereItCannotBeTrusted) {
          }
        }, "memory/tessvane: in memory, lost on a power cut"},
       {"a state directory others may write", [&](const ScratchDirectory& dir) {
-         if (mkdir((dir / "shared").c_str(), 0777) != 0 || chmod((dir / "shared").c_str(), 0777) != 0 ||
-             mkdir((dir / "shared/tessvane").c_str(), 0777) != 0 ||
+         if (mkdir((dir / "shared").c_str(), 0755) != 0 || mkdir((dir / "shared/tessvane").c_str(), 0777) != 0 ||
              chmod((dir / "shared/tessvane").c_str(), 0777) != 0 ||
              chown((dir / "shared/tessvane").c_str(), Nobody, Nobody) != 0 ||
              setenv("XDG_STATE_HOME", (dir / "shared").c_str(), 1) != 0) {
            _exit(97);
          }
        }, "shared/tessvane: others may write it"},
+      {"a state directory inside another user's directory", [&](const ScratchDirectory& dir) {
+         if (mkdir((dir / "theirs").c_str(), 0755) != 0 || chown((dir / "theirs").c_str(), 4242, 4242) != 0 ||
+             mkdir((dir / "theirs/state").c_str(), 0700) != 0 ||
+             chown((dir / "theirs/state").c_str(), Nobody, Nobody) != 0 ||
+             setenv("XDG_STATE_HOME", (dir / "theirs/state").c_str(), 1) != 0) {
+           _exit(97);
+         }
+       }, "theirs on its way is another user's"},
+      {"a state directory with an escape in its name", [&](const ScratchDirectory& dir) {
+         const std::string odd = dir / "shared\x1b[31m";
+         if (mkdir(odd.c_str(), 0777) != 0 || chmod(odd.c_str(), 0777) != 0 ||
+             setenv("XDG_STATE_HOME", odd.c_str(), 1) != 0) {
+           _exit(97);
+         }
+       }, "/shared'$'\\033''[31m' on its way is writable by others"},
   };
   for (const Row& row : rows) {
     ScratchDirectory dir;
@@ -175,6 +189,7 @@ TEST(InPlace, NoBackupGoesWhereItCannotBeTrusted) {
     // the run left in the shared state directory would show.
     ExpectWriteErrorLeavingNothing(result, dir / "closed/page.tif", scan, dir / "shared", row.why);
     EXPECT_TRUE(Contains(result.errors, "no place takes a backup of the file; ")) << result.errors;
+    EXPECT_EQ(result.errors.find('\x1b'), std::string::npos) << row.what;
   }
 }
 

@@ -201,6 +201,21 @@ Bytes NoisyPage(std::uint32_t width, std::uint32_t height, int seed) {
   return MakeTestPage(width, height, static_cast<std::uint32_t>(seed));
 }
 
+// A page whose cleared form takes more room in Deflate: mid-gray paper
+// around a block of dark noise, which the clearing stretches to twice its
+// contrast against the paper.
+Bytes GrowingPage() {
+  Bytes pixels(300 * 200, 128);
+  std::uint32_t state = 12345;
+  for (std::size_t y = 40; y < 160; ++y) {
+    for (std::size_t x = 50; x < 250; ++x) {
+      state = state * 1103515245u + 12345u;
+      pixels[y * 300 + x] = static_cast<std::uint8_t>((state >> 16) % 128);
+    }
+  }
+  return pixels;
+}
+
 class PowerLoss : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -219,34 +234,27 @@ TEST_F(PowerLoss, ByRename) {
 }
 
 // In place, invariants 1 to 3 of in_place.h: shorter new contents (LZW),
-// the same length (uncompressed), longer ones (a page cleared once and
-// kept in Deflate grows a little when cleared again), the backup beside
-// the file or in the state directory, and a backup written under a name
-// from the start where no unnamed files can be made.
+// the same length (uncompressed), longer ones (GrowingPage in Deflate),
+// the backup beside the file or in the state directory, and a backup
+// written under a name from the start where no unnamed files can be made.
 TEST_F(PowerLoss, InPlace) {
   constexpr std::uint32_t UnnamedTemporaryFlag = 020000000;
   struct Row {
     const char* what;
     std::uint16_t compression;
-    bool cleared_before, beside, named_backup;
+    bool growing, beside, named_backup;
   };
   for (const Row& row : std::vector<Row>{{"shorter, in the state directory", 5, false, false, false},
                                          {"the same length", 1, false, false, false},
                                          {"longer, beside the file", 8, true, true, false},
                                          {"a backup named from the start", 5, false, false, true}}) {
     SCOPED_TRACE(row.what);
-    Bytes pixels = NoisyPage(300, 200, 42);
-    if (row.cleared_before) {
-      ScratchDirectory once;
-      WriteTestTiff(once / "p.tif", {.width = 300, .height = 200, .rows_per_strip = 16, .compression = row.compression},
-                    pixels);
-      ASSERT_EQ(RunTool(once / "p.tif", {.program = Tool()}).exit_code, 0);
-      pixels = ReadWithLibtiff(once / "p.tif").pixels;
-    }
+    const Bytes pixels = row.growing ? GrowingPage() : NoisyPage(300, 200, 42);
     // Another user's world-writable file in an open directory, or
     // nobody's own in a closed one.
     const Way way({.width = 300, .height = 200, .rows_per_strip = 16, .compression = row.compression}, pixels,
                   row.beside ? 0 : Nobody, row.beside ? 0666 : 0644, row.beside ? 0777 : 0555, true);
+    if (row.growing) ASSERT_GT(way.cleared_once.size(), FileBytes(way.target).size()) << "the page no longer grows";
     std::vector<SyscallFault> faults;
     if (row.named_backup) faults.push_back({SYS_openat, EOPNOTSUPP, 2, UnnamedTemporaryFlag, UnnamedTemporaryFlag});
     const Replay replay = RecordAndReplay(way, faults);
@@ -256,29 +264,47 @@ TEST_F(PowerLoss, InPlace) {
 }
 
 // The restore of a torn file is itself cut by power (invariant 5): the run
-// after it must still put the file back.
+// after it must still put the file back.  The first run is killed where
+// the new contents are whole but not yet cut (and torn again by hand),
+// and where they are cut to a shorter or a longer length: the restore
+// then lengthens or shortens the file.
 TEST_F(PowerLoss, TheRestoreOfATornFile) {
-  const Way way({.width = 300, .height = 200, .rows_per_strip = 16, .compression = 5}, NoisyPage(300, 200, 43),
-                Nobody, 0644, 0555, true);
-  const Bytes old_bytes = FileBytes(way.target);
-  Launch killed = way.launch();
-  killed.faults = {KillAt(SYS_ftruncate)};
-  ASSERT_EQ(RunTool(way.target, killed).signal, SIGSYS);
-  ASSERT_FALSE(Attribute(way.target, Mark).empty());
-  Bytes torn = FileBytes(way.target);
-  std::copy(old_bytes.begin(), old_bytes.begin() + 8192, torn.begin());
-  const int fd = open(way.target.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_EQ(pwrite(fd, torn.data(), torn.size(), 0), static_cast<ssize_t>(torn.size()));
-  close(fd);
-  // The disk as the cut-off run left it is where the replay starts.
-  const power_loss::Disk before(way.Watched(), way.target);
-  const auto lines = Record(way, {Tool(), way.target});
-  ASSERT_FALSE(lines.empty());
-  power_loss::DiskState start = before.CrashStates(0).front();
-  PutOnDisk(way, start);
-  const Replay replay = ReplayCrashes(way, {lines}, old_bytes);
-  EXPECT_GT(replay.states, 20);
-  EXPECT_EQ(replay.damaged, 0) << replay.first_damage;
+  struct Row {
+    const char* what;
+    std::uint16_t compression;
+    bool growing;
+    long kill_at;
+    bool tear;
+  };
+  for (const Row& row : std::vector<Row>{{"torn, at the old length", 5, false, SYS_ftruncate, true},
+                                         {"new and shorter: the restore lengthens", 5, false, SYS_fremovexattr, false},
+                                         {"new and longer: the restore shortens", 8, true, SYS_fremovexattr, false}}) {
+    SCOPED_TRACE(row.what);
+    const Bytes pixels = row.growing ? GrowingPage() : NoisyPage(300, 200, 43);
+    const Way way({.width = 300, .height = 200, .rows_per_strip = 16, .compression = row.compression}, pixels,
+                  Nobody, 0644, 0555, true);
+    const Bytes old_bytes = FileBytes(way.target);
+    if (row.growing) ASSERT_GT(way.cleared_once.size(), old_bytes.size()) << "the page no longer grows";
+    Launch killed = way.launch();
+    killed.faults = {KillAt(row.kill_at)};
+    ASSERT_EQ(RunTool(way.target, killed).signal, SIGSYS);
+    ASSERT_FALSE(Attribute(way.target, Mark).empty());
+    if (row.tear) {
+      Bytes torn = FileBytes(way.target);
+      std::copy(old_bytes.begin(), old_bytes.begin() + 8192, torn.begin());
+      const int fd = open(way.target.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_EQ(pwrite(fd, torn.data(), torn.size(), 0), static_cast<ssize_t>(torn.size()));
+      close(fd);
+    }
+    // The disk as the cut-off run left it is where the replay starts.
+    const power_loss::Disk before(way.Watched(), way.target);
+    const auto lines = Record(way, {Tool(), way.target});
+    ASSERT_FALSE(lines.empty());
+    PutOnDisk(way, before.CrashStates(0).front());
+    const Replay replay = ReplayCrashes(way, {lines}, old_bytes);
+    EXPECT_GT(replay.states, 20);
+    EXPECT_EQ(replay.damaged, 0) << replay.first_damage;
+  }
 }
 
 // Writers that are not safe are caught: dd over the file without a flush,

@@ -99,7 +99,9 @@ void PutBackMarkedFile(const Target& target, const PendingMark& mark, const Back
     // Where a place could not be looked in, the backup may be there.
     Refuse(0, "an overwrite was cut off and its backup " + QuotedForTerminal(found.name) +
                   " is in none of the places this user's runs keep backups (" + SearchedPlaces(places) + ")" +
-                  (places.refused.empty() ? RemovalAdvice(target) : std::string()));
+                  (places.refused.empty() ? "; if it is in no other (the directory the file was moved from, "
+                                            "another state directory)" + RemovalAdvice(target)
+                                          : std::string()));
   }
   if (!found.backup) {
     // A marked backup was whole once (invariant 1): one that reads as cut

@@ -17,7 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "block_codec.h"
+#include "block_writer.h"
+#include "decode_ahead.h"
+#include "early_encoder.h"
 #include "file_failure.h"
 #include "im_proc.h"
 #include "parallel_for.h"

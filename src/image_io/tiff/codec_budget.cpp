@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "parallel_for.h"
+#include "tiff_handle.h"
 
 namespace tessvane {
 namespace {
@@ -35,8 +36,7 @@ std::uint32_t ThreadsFor(TIFF* tiff, std::uint32_t block_count) {
 // hundred KiB.  Then the block's copy, the library's output buffer and the
 // encoded block.
 std::uint64_t EncoderMemory(TIFF* tiff, tmsize_t block_size) {
-  std::uint16_t compression = COMPRESSION_NONE;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  const auto compression = DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION);
   const std::uint64_t coder = compression == COMPRESSION_LZMA   ? std::uint64_t{24} << 20
                               : compression == COMPRESSION_ZSTD ? std::uint64_t{16} << 20
                                                                 : std::uint64_t{1} << 20;
@@ -54,10 +54,8 @@ std::uint64_t FreeWhileClearing(std::uint64_t pixel_count) {
 }
 
 bool CodesBlocksIndependently(TIFF* tiff) {
-  std::uint16_t compression = COMPRESSION_NONE;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
   // Old-style JPEG, among others, keeps state from block to block.
-  switch (compression) {
+  switch (DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION)) {
     case COMPRESSION_LZW:
     case COMPRESSION_PACKBITS:
     case COMPRESSION_ADOBE_DEFLATE:
@@ -90,11 +88,9 @@ std::uint32_t TileDecodingThreads(TIFF* tiff, std::uint32_t block_count, std::ui
 std::uint32_t EncodingThreads(TIFF* target, std::uint32_t block_count) {
   const std::uint32_t threads = ThreadsFor(target, block_count);
   if (threads < 2 || !CodesBlocksIndependently(target)) return 1;
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  TIFFGetField(target, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(target, TIFFTAG_IMAGELENGTH, &height);
-  const std::uint64_t free_bytes = FreeWhileReadingOrWriting(std::uint64_t{width} * height);
+  const std::uint64_t free_bytes =
+      FreeWhileReadingOrWriting(std::uint64_t{FieldOrZero<std::uint32_t>(target, TIFFTAG_IMAGEWIDTH)} *
+                                FieldOrZero<std::uint32_t>(target, TIFFTAG_IMAGELENGTH));
   const auto block_size = static_cast<std::uint64_t>(BlockSize(target));
   const std::uint64_t whole_encoders =
       free_bytes / EncoderMemory(target, static_cast<tmsize_t>(block_size));

@@ -20,6 +20,23 @@ struct TiffCloser {
 };
 using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 
+// The value of tag in tiff's open directory as Value: where the directory
+// lacks it, the library's default (DefaultedField) or zero (FieldOrZero),
+// zero too where the library has no default.  Each raises nothing.
+template <typename Value>
+Value DefaultedField(TIFF* tiff, ttag_t tag) {
+  Value value{};
+  TIFFGetFieldDefaulted(tiff, tag, &value);
+  return value;
+}
+
+template <typename Value>
+Value FieldOrZero(TIFF* tiff, ttag_t tag) {
+  Value value{};
+  TIFFGetField(tiff, tag, &value);
+  return value;
+}
+
 // The container of a TIFF file: BigTIFF or classic, and its byte order.
 struct TiffContainer {
   bool big_tiff = false;

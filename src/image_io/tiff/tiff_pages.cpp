@@ -61,13 +61,10 @@ bool IsGrayMap(const ColourMap& map) {
 // Why the open directory is not a page the tool can rewrite without loss;
 // empty when it is one (TIFF defaults applied to absent tags).
 std::string RefusalOf(TIFF* tiff) {
-  std::uint16_t bits = 0;
-  std::uint16_t samples = 0;
-  std::uint16_t format = 0;
+  const auto bits = DefaultedField<std::uint16_t>(tiff, TIFFTAG_BITSPERSAMPLE);
+  const auto samples = DefaultedField<std::uint16_t>(tiff, TIFFTAG_SAMPLESPERPIXEL);
+  const auto format = DefaultedField<std::uint16_t>(tiff, TIFFTAG_SAMPLEFORMAT);
   std::uint16_t photometric = 0;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
   if (samples != 1) return std::to_string(samples) + " samples per pixel" + OnlyGray;
   if (bits != 8) return std::to_string(bits) + (bits == 1 ? " bit" : " bits") + " per sample" + OnlyGray;
   if (format == SAMPLEFORMAT_INT) return std::string("signed samples") + OnlyGray;

@@ -161,14 +161,10 @@ StripLayout PlanReading(TIFF* tiff, TMyImage& image) {
 // and the file holding them all.  0 otherwise (no strip starts at 0, where
 // the header is).
 std::uint64_t StripsAsOneRange(TIFF* tiff, const StripLayout& layout) {
-  std::uint16_t compression = 0;
-  std::uint16_t fill_order = 0;
-  std::uint32_t height = 0;
-  std::uint32_t rows_per_strip = 0;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
-  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  const auto compression = DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION);
+  const auto fill_order = DefaultedField<std::uint16_t>(tiff, TIFFTAG_FILLORDER);
+  const auto height = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_IMAGELENGTH);
+  auto rows_per_strip = DefaultedField<std::uint32_t>(tiff, TIFFTAG_ROWSPERSTRIP);
   if (compression != COMPRESSION_NONE || fill_order != FILLORDER_MSB2LSB || height == 0) return 0;
   // The library's own rule for the rows of each strip, the last one short.
   if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;

@@ -43,13 +43,13 @@ asan: test-deps
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# The code that runs on several threads (the parallel loop, the block
-# coding, the tool on a page) built with ThreadSanitizer, and its tests run
+# The code that runs on several threads (the thread pool, the parallel loop,
+# the block coding, the tool on a page) built with ThreadSanitizer, and its tests run
 # there, the first report failing them.  The LZMA and ZSTD round trips are
 # left out: they run the same code of ours, and their coders' tables take
 # minutes under the sanitizer.
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
-TSAN_TESTS = ^(ParallelFor|UsableCpus|BlockCodec)\.
+TSAN_TESTS = ^(ThreadPool|ParallelFor|UsableCpus|BlockCodec)\.
 TSAN_SKIPPED = WithLargeCoders
 tsan: test-deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

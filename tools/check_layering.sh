@@ -7,10 +7,10 @@
 #   base                -
 #   image_io/record     base
 #   replace             base
-#   image_io/tiff       base image_io/record replace
+#   image_io/tiff       base image_io/record
 #   clearing/kernels    base
 #   clearing            base image_io/record clearing/kernels
-#   . (im_proc.h)       base image_io/record image_io/tiff clearing
+#   . (im_proc.h)       base image_io/record image_io/tiff clearing replace
 #   driver              base image_io/record replace . driver
 set -eu
 src=${1:?usage: check_layering.sh SRC_DIR}
@@ -21,10 +21,10 @@ allowed() {
     base) echo "base" ;;
     image_io/record) echo "image_io/record base" ;;
     replace) echo "replace base" ;;
-    image_io/tiff) echo "image_io/tiff base image_io/record replace" ;;
+    image_io/tiff) echo "image_io/tiff base image_io/record" ;;
     clearing/kernels) echo "clearing/kernels base" ;;
     clearing) echo "clearing base image_io/record clearing/kernels" ;;
-    .) echo ". base image_io/record image_io/tiff clearing" ;;
+    .) echo ". base image_io/record image_io/tiff clearing replace" ;;
     driver) echo "driver base image_io/record replace . driver" ;;
     *) echo "" ;;
   esac

@@ -34,23 +34,24 @@ class ERunError : public std::exception {
   std::uintptr_t offset_;
 };
 
-class ERangeError : public ERunError {
+// A run-ending error of a fixed class name and message: each pair makes a
+// type of its own, caught apart from the others.
+template <const char* Name, const char* Text>
+class EFixedRunError : public ERunError {
  public:
-  explicit ERangeError(std::uintptr_t offset) : ERunError("Range check error", offset) {}
-  const char* ClassName() const noexcept override { return "ERangeError"; }
+  explicit EFixedRunError(std::uintptr_t offset) : ERunError(Text, offset) {}
+  const char* ClassName() const noexcept override { return Name; }
 };
 
-class EIntOverflow : public ERunError {
- public:
-  explicit EIntOverflow(std::uintptr_t offset) : ERunError("Integer overflow", offset) {}
-  const char* ClassName() const noexcept override { return "EIntOverflow"; }
-};
-
-class EOutOfMemory : public ERunError {
- public:
-  explicit EOutOfMemory(std::uintptr_t offset) : ERunError("Out of memory", offset) {}
-  const char* ClassName() const noexcept override { return "EOutOfMemory"; }
-};
+inline constexpr char RangeErrorName[] = "ERangeError";
+inline constexpr char RangeErrorText[] = "Range check error";
+inline constexpr char IntOverflowName[] = "EIntOverflow";
+inline constexpr char IntOverflowText[] = "Integer overflow";
+inline constexpr char OutOfMemoryName[] = "EOutOfMemory";
+inline constexpr char OutOfMemoryText[] = "Out of memory";
+using ERangeError = EFixedRunError<RangeErrorName, RangeErrorText>;
+using EIntOverflow = EFixedRunError<IntOverflowName, IntOverflowText>;
+using EOutOfMemory = EFixedRunError<OutOfMemoryName, OutOfMemoryText>;
 
 // A console read or write that failed, described by the system's errno.
 class EInOutError : public ERunError {

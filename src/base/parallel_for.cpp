@@ -19,9 +19,8 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
+
+#include "thread_pool.h"
 
 namespace tessvane {
 namespace {
@@ -173,14 +172,6 @@ void TakeItems(LoopState& state, std::uint32_t count, std::uint32_t worker,
   }
 }
 
-// Joins every thread it holds when it goes, on every way out.
-struct JoiningThreads {
-  std::vector<std::thread> threads;
-  ~JoiningThreads() {
-    for (std::thread& thread : threads) thread.join();
-  }
-};
-
 }  // namespace
 
 std::uint32_t CpusOfCpuMax(std::string_view text) {
@@ -253,17 +244,11 @@ void ParallelFor(std::uint32_t count, std::uint32_t workers,
                  const std::function<void(std::uint32_t item, std::uint32_t worker)>& work) {
   LoopState state;
   {
-    JoiningThreads helpers;
     // A thread started when every CPU is busy would only wait.
     const std::uint32_t wanted = workers < 2 || EveryCpuBusy(1) ? 1 : workers < count ? workers : count;
-    if (wanted > 1) helpers.threads.reserve(wanted - 1);
-    for (std::uint32_t worker = 1; worker < wanted; ++worker) {
-      try {
-        helpers.threads.emplace_back(
-            [&state, count, worker, &work] { TakeItems(state, count, worker, work); });
-      } catch (const std::system_error&) {
-        break;  // no more threads: the ones running share the items
-      }
+    ThreadPool helpers(wanted - 1);
+    for (std::uint32_t worker = 1; worker <= helpers.Threads(); ++worker) {
+      helpers.Add([&state, count, worker, &work](std::uint32_t) { TakeItems(state, count, worker, work); });
     }
     TakeItems(state, count, 0, work);
     {

@@ -24,6 +24,7 @@ using testing_support::RunTessvane;
 using testing_support::ScratchDirectory;
 using testing_support::TiffLayout;
 using testing_support::WriteFileBytes;
+using testing_support::WriteTestPage;
 using testing_support::WriteTestTiff;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -46,12 +47,13 @@ std::string ToolLines(const std::string& errors) {
   return lines;
 }
 
-// Writes a 60 × 40 test page at path; returns what the tool should make of it.
-Bytes WritePage(const std::string& path, std::uint32_t seed) {
-  const Bytes page = MakeTestPage(60, 40, seed);
-  WriteTestTiff(path, {.width = 60, .height = 40, .rows_per_strip = 8,
-                       .compression = COMPRESSION_LZW}, page);
-  return ReferenceClearing(page, 60, 40);
+// The layout of the test pages: 60 × 40, in LZW strips of 8 rows.
+const TiffLayout SmallPage{.width = 60, .height = 40, .rows_per_strip = 8,
+                          .compression = COMPRESSION_LZW};
+
+// What the tool should make of the pixels of a SmallPage.
+Bytes ClearedSmallPage(const Bytes& pixels) {
+  return ReferenceClearing(pixels, SmallPage.width, SmallPage.height);
 }
 
 // ---- several files ------------------------------------------------------------------
@@ -81,10 +83,10 @@ TEST(SeveralFiles, EachIsClearedAndAFailureStopsNoOther) {
     SCOPED_TRACE(c.what);
     ScratchDirectory dir;
     const std::string odd = dir / c.odd_name;
-    const Bytes first = WritePage(dir / "a.tif", 1);
-    const Bytes third = WritePage(dir / "c.tif", 3);
+    const Bytes first = ClearedSmallPage(WriteTestPage(dir / "a.tif", SmallPage, 1));
+    const Bytes third = ClearedSmallPage(WriteTestPage(dir / "c.tif", SmallPage, 3));
     Bytes odd_expected;
-    if (c.odd_kind == 0) odd_expected = WritePage(odd, 2);
+    if (c.odd_kind == 0) odd_expected = ClearedSmallPage(WriteTestPage(odd, SmallPage, 2));
     if (c.odd_kind == 1) WriteFileBytes(odd, {'t', 'e', 'x', 't'});
     if (c.odd_kind == 2) WriteTestTiff(odd, {.width = 50, .height = 1}, Bytes(50, 9));
     const Bytes odd_before = c.odd_kind == 3 ? Bytes{} : FileBytes(odd);
@@ -161,7 +163,7 @@ TEST(Reasons, EveryRefusalOfTheReaderNamesItsReason) {
 TEST(Reasons, AFullDiskIsNamed) {
   ScratchDirectory dir;
   const std::string path = dir / "page.tif";
-  WritePage(path, 5);
+  WriteTestPage(path, SmallPage, 5);
   const Bytes before = FileBytes(path);
   testing_support::ProcessOptions options{.close_input = true};
   options.in_child = [] {

@@ -9,10 +9,10 @@
 #include <atomic>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "file_failure.h"
 #include "test_tiff.h"
+#include "thread_pool.h"
 
 namespace tessvane {
 namespace {
@@ -31,6 +31,12 @@ bool MapsFile(const std::string& path) {
   return false;
 }
 
+// Sets flag when it goes.
+struct SetOnExit {
+  std::atomic<bool>& flag;
+  ~SetOnExit() { flag.store(true); }
+};
+
 // Another thread cuts the file to its first page as soon as the page is
 // mapped.  The cut can come too late, after the clearing has read the
 // whole view, so the run is tried a few times; a run that saw the cut must
@@ -46,7 +52,9 @@ TEST(RunSequence, AFileCutShortWhileItIsClearedIsAFailedRead) {
                                    pixels);
     std::atomic<bool> run_over{false};
     std::atomic<bool> cut{false};
-    std::thread cutter([&] {
+    ThreadPool cutter(1);
+    const SetOnExit over_on_exit{run_over};  // so the cutter's wait ends on every way out
+    cutter.Add([&](std::uint32_t) {
       while (!run_over.load()) {
         if (MapsFile(path)) {
           cut.store(truncate(path.c_str(), 4096) == 0);
@@ -66,7 +74,7 @@ TEST(RunSequence, AFileCutShortWhileItIsClearedIsAFailedRead) {
       EXPECT_EQ(testing_support::FileBytes(path).size(), 4096u);
     }
     run_over.store(true);
-    cutter.join();
+    cutter.Wait();
   }
   EXPECT_EQ(failed_reads, 1);
 }

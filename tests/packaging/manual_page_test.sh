@@ -27,8 +27,8 @@ literals() {
   grep -ho "$pattern\"[^\"]*\"" "$@" | sed -e 's/^[^"]*"//' -e 's/"$//' -e 's/ *$//'
 }
 literals 'WriteConsoleLine(' "$source"/src/driver/*.cpp >"$work/console"
-literals 'override { return ' "$source"/src/base/checked.h >"$work/classes"
-literals 'ERunError(' "$source"/src/base/checked.h >"$work/reports"
+literals '\(override { return \|Name\[\] = \)' "$source"/src/base/checked.h >"$work/classes"
+literals 'Text\[\] = ' "$source"/src/base/checked.h >"$work/reports"
 literals 'return ' "$source"/src/base/checked.cpp >"$work/io"
 
 # A refactoring that hides the messages from these patterns must fail here,

@@ -254,7 +254,9 @@ TEST_F(PowerLoss, InPlace) {
     // nobody's own in a closed one.
     const Way way({.width = 300, .height = 200, .rows_per_strip = 16, .compression = row.compression}, pixels,
                   row.beside ? 0 : Nobody, row.beside ? 0666 : 0644, row.beside ? 0777 : 0555, true);
-    if (row.growing) ASSERT_GT(way.cleared_once.size(), FileBytes(way.target).size()) << "the page no longer grows";
+    if (row.growing) {
+      ASSERT_GT(way.cleared_once.size(), FileBytes(way.target).size()) << "the page no longer grows";
+    }
     std::vector<SyscallFault> faults;
     if (row.named_backup) faults.push_back({SYS_openat, EOPNOTSUPP, 2, UnnamedTemporaryFlag, UnnamedTemporaryFlag});
     const Replay replay = RecordAndReplay(way, faults);
@@ -284,7 +286,9 @@ TEST_F(PowerLoss, TheRestoreOfATornFile) {
     const Way way({.width = 300, .height = 200, .rows_per_strip = 16, .compression = row.compression}, pixels,
                   Nobody, 0644, 0555, true);
     const Bytes old_bytes = FileBytes(way.target);
-    if (row.growing) ASSERT_GT(way.cleared_once.size(), old_bytes.size()) << "the page no longer grows";
+    if (row.growing) {
+      ASSERT_GT(way.cleared_once.size(), old_bytes.size()) << "the page no longer grows";
+    }
     Launch killed = way.launch();
     killed.faults = {KillAt(row.kill_at)};
     ASSERT_EQ(RunTool(way.target, killed).signal, SIGSYS);

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -64,51 +65,17 @@ void Require(bool ok, const std::string& what) {
 
 // ---- starting runs -----------------------------------------------------------------
 
-// How a run of the tool is started.
-struct Launch {
-  bool as_nobody = false;
-  std::optional<std::string> state_home;   // XDG_STATE_HOME; unset when empty
-  std::optional<std::string> home;         // HOME, when given
-  std::vector<SyscallFault> faults{};      // seccomp faults or kill points
-  std::string output{};                    // file for standard output; else discarded
-};
+// How a run of the tool is started: the kit's options.  A run still going
+// after a minute is ended by SIGALRM, so a blocked run fails the test
+// instead of hanging the suite.
+using Launch = ProcessOptions;
 
-// Starts the tool on path; returns its pid.  A run still going after a
-// minute is ended by SIGALRM, so a blocked run fails the test instead of
-// hanging the suite.
-pid_t StartTool(const std::string& path, const Launch& launch) {
-  const pid_t child = fork();
-  if (child != 0) return child;
-  const int null = open("/dev/null", O_RDWR);
-  const int out = launch.output.empty()
-                      ? null
-                      : open(launch.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(null, STDIN_FILENO);
-  dup2(out, STDOUT_FILENO);
-  dup2(null, STDERR_FILENO);
-  if (launch.state_home) {
-    setenv("XDG_STATE_HOME", launch.state_home->c_str(), 1);
-  } else {
-    unsetenv("XDG_STATE_HOME");
-  }
-  if (launch.home) setenv("HOME", launch.home->c_str(), 1);
-  if (launch.as_nobody &&
-      (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
-    _exit(99);
-  }
-  if (!launch.faults.empty() && !InstallSyscallFaults(launch.faults)) _exit(98);
-  alarm(60);
-  execl(TESSVANE_PATH, TESSVANE_PATH, path.c_str(), static_cast<char*>(nullptr));
-  _exit(127);
+pid_t StartTool(const std::string& path, Launch launch) {
+  launch.time_limit = 60;
+  return StartTessvane({path}, launch);
 }
 
-// Waits for child; returns its wait status.
-int WaitFor(pid_t child) {
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
-}
+int WaitFor(pid_t child) { return WaitForProcess(child); }
 
 // True once child has ended, without reaping it.
 bool HasEnded(pid_t child) {
@@ -215,7 +182,7 @@ class Bench {
 
   // How runs on this way's file are started.
   Launch launch(std::vector<SyscallFault> faults = {}) const {
-    return {.as_nobody = IsOthersFile(way_), .state_home = state(), .home = {}, .faults = std::move(faults)};
+    return {.state_home = state(), .as_nobody = IsOthersFile(way_), .faults = std::move(faults)};
   }
 
   // Puts the original file back at the path (and its other name), with
@@ -339,7 +306,7 @@ class Bench {
 };
 
 class ReplaceCrash : public ::testing::TestWithParam<Way> {
- protected:
+ public:
   void SetUp() override {
     if (IsOthersFile(GetParam()) && !RunningAsRoot()) {
       GTEST_SKIP() << "needs root to make files of another owner";
@@ -369,48 +336,24 @@ class ReplaceCrash : public ::testing::TestWithParam<Way> {
 
 // ---- kills ---------------------------------------------------------------------------
 
-TEST_P(ReplaceCrash, KillsAtRandomMomentsLeaveOldOrNewOrARestorableBackup) {
-  std::mt19937 random(20240611);
-  const auto span = bench().full_run() * 6 / 5;
-  std::uniform_int_distribution<long> moment(0, std::chrono::duration_cast<std::chrono::microseconds>(span).count());
-  Tally tally;
-  const int rounds = Rounds(10);
-  for (int round = 0; round < rounds; ++round) {
-    bench().Reset();
-    const auto delay = std::chrono::microseconds(moment(random));
-    const pid_t child = StartTool(bench().target(), bench().launch());
-    std::this_thread::sleep_for(delay);
-    kill(child, SIGKILL);
-    WaitFor(child);
-    tally.Add(bench().Inspect(way() + ", kill after " + std::to_string(delay.count()) + " us"));
-  }
-  tally.Print(way() + " random SIGKILL");
-  EXPECT_EQ(tally.damaged, 0);
-}
-
-// Kills sent from the moment the file is first written over (or the path
-// names the new file), each round a little later.
-TEST_P(ReplaceCrash, KillsDuringTheOverwriteLeaveOldOrNewOrARestorableBackup) {
-  Tally tally;
-  const int rounds = Rounds(6);
-  for (int round = 0; round < rounds; ++round) {
-    const auto delay = std::chrono::milliseconds(round * 24 / rounds);
-    SignalAfterFirstChange(SIGKILL, delay);
-    tally.Add(bench().Inspect(way() + ", kill " + std::to_string(delay.count()) +
-                              " ms after the first change"));
-  }
-  tally.Print(way() + " SIGKILL at the overwrite");
-  EXPECT_EQ(tally.damaged, 0);
-}
+// One way runs are stopped, tried over rounds: how round r of rounds is
+// stopped (the run's wait status; context says how), and what the tally
+// must show besides no damage.
+struct Stop {
+  const char* what;
+  int rounds;
+  std::function<int(ReplaceCrash&, int round, int rounds, std::string& context)> stop;
+  bool handled = false;  // SIGTERM: nothing left behind, nothing to restore
+};
 
 // Kills at the first call of each system call that changes files.
-TEST_P(ReplaceCrash, KillsAtEachFileChangingCallLeaveOldOrNewOrARestorableBackup) {
-  auto at = [](std::initializer_list<long> calls) {
+const std::vector<std::pair<const char*, std::vector<SyscallFault>>>& FileChangingCalls() {
+  static const auto at = [](std::initializer_list<long> calls) {
     std::vector<SyscallFault> faults;
     for (long call : calls) faults.push_back({.number = call, .error = 0, .kill = true});
     return faults;
   };
-  const std::vector<std::pair<const char*, std::vector<SyscallFault>>> points = {
+  static const std::vector<std::pair<const char*, std::vector<SyscallFault>>> points = {
       {"write", at({SYS_write, SYS_pwrite64, SYS_writev, SYS_pwritev})},
       {"fsync", at({SYS_fsync, SYS_fdatasync})},
       {"ftruncate", at({SYS_ftruncate})},
@@ -419,32 +362,72 @@ TEST_P(ReplaceCrash, KillsAtEachFileChangingCallLeaveOldOrNewOrARestorableBackup
       {"rename", at({SYS_rename, SYS_renameat, SYS_renameat2})},
       {"unlink", at({SYS_unlink, SYS_unlinkat})},
       {"fsetxattr", at({SYS_fsetxattr})},
+      {"fremovexattr", at({SYS_fremovexattr})},
   };
-  Tally tally;
-  for (const auto& [name, faults] : points) {
-    bench().Reset();
-    WaitFor(StartTool(bench().target(), bench().launch(faults)));
-    tally.Add(bench().Inspect(way() + ", killed at the first " + name));
-  }
-  tally.Print(way() + " killed at a system call");
-  EXPECT_EQ(tally.damaged, 0);
+  return points;
 }
 
-// SIGTERM is handled: a run ended by it during the overwrite leaves the old
-// or the new file, and no backup or temporary file at all.
-TEST_P(ReplaceCrash, TerminationDuringTheOverwriteLeavesOldOrNewAndNothingElse) {
-  Tally tally;
-  const int rounds = Rounds(4);
-  for (int round = 0; round < rounds; ++round) {
-    const int status =
-        SignalAfterFirstChange(SIGTERM, std::chrono::milliseconds(round * 12 / rounds));
-    EXPECT_TRUE(EndedNormally(status) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
-        << "status " << status;
-    EXPECT_EQ(bench().Leftovers(), std::vector<std::string>{}) << way() << ", round " << round;
-    tally.Add(bench().Inspect(way() + ", SIGTERM round " + std::to_string(round)));
+// Every way of stopping a run leaves the old file, the complete new one,
+// or a backup the next run restores from; and since a kill that always
+// landed before the first write would prove nothing, some rounds of each
+// way must end new or restored.
+TEST_P(ReplaceCrash, StoppedRunsLeaveOldOrNewOrARestorableBackup) {
+  const std::vector<Stop> stops = {
+      // SIGKILL at moments spread over a run and a little beyond, one in
+      // each slice of the span, so the last rounds land at its end.
+      {"random SIGKILL", Rounds(10), [](ReplaceCrash& test, int round, int rounds, std::string& context) {
+         static std::mt19937 random(20240611);
+         const auto span = std::chrono::duration_cast<std::chrono::microseconds>(test.bench().full_run() * 6 / 5);
+         std::uniform_int_distribution<long> within(0, span.count() / rounds);
+         const auto delay = std::chrono::microseconds(span.count() * round / rounds + within(random));
+         test.bench().Reset();
+         const pid_t child = StartTool(test.bench().target(), test.bench().launch());
+         std::this_thread::sleep_for(delay);
+         kill(child, SIGKILL);
+         context = "kill after " + std::to_string(delay.count()) + " us";
+         return WaitFor(child);
+       }},
+      // SIGKILL from the moment the file is first written over (or the path
+      // names the new file), each round a little later.
+      {"SIGKILL at the overwrite", Rounds(6), [](ReplaceCrash& test, int round, int rounds, std::string& context) {
+         const auto delay = std::chrono::milliseconds(round * 24 / rounds);
+         context = "kill " + std::to_string(delay.count()) + " ms after the first change";
+         return test.SignalAfterFirstChange(SIGKILL, delay);
+       }},
+      {"killed at a system call", static_cast<int>(FileChangingCalls().size()),
+       [](ReplaceCrash& test, int round, int, std::string& context) {
+         const auto& [name, faults] = FileChangingCalls()[static_cast<std::size_t>(round)];
+         test.bench().Reset();
+         context = std::string("killed at the first ") + name;
+         return WaitFor(StartTool(test.bench().target(), test.bench().launch(faults)));
+       }},
+      // SIGTERM is handled: a run ended by it during the overwrite leaves
+      // the old or the new file, and no backup or temporary file at all.
+      {"SIGTERM at the overwrite", Rounds(4), [](ReplaceCrash& test, int round, int rounds, std::string& context) {
+         context = "SIGTERM round " + std::to_string(round);
+         return test.SignalAfterFirstChange(SIGTERM, std::chrono::milliseconds(round * 12 / rounds));
+       }, true},
+  };
+  for (const Stop& stop : stops) {
+    Tally tally;
+    for (int round = 0; round < stop.rounds; ++round) {
+      std::string context;
+      const int status = stop.stop(*this, round, stop.rounds, context);
+      context = way() + ", " + context;
+      if (stop.handled) {
+        EXPECT_TRUE(EndedNormally(status) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
+            << context << ": status " << status;
+        EXPECT_EQ(bench().Leftovers(), std::vector<std::string>{}) << context;
+      }
+      tally.Add(bench().Inspect(context));
+    }
+    tally.Print(way() + " " + stop.what);
+    EXPECT_EQ(tally.damaged, 0) << stop.what;
+    EXPECT_GT(tally.new_file + tally.restored, 0) << stop.what << ": every run was stopped before it wrote";
+    if (stop.handled) {
+      EXPECT_EQ(tally.restored, 0) << stop.what;
+    }
   }
-  tally.Print(way() + " SIGTERM at the overwrite");
-  EXPECT_EQ(tally.damaged + tally.restored, 0);
 }
 
 // ---- concurrent runs ------------------------------------------------------------------
@@ -457,8 +440,8 @@ TEST_P(ReplaceCrash, TwoRunsTogetherOnOnePathGiveTwoRunsResult) {
   for (int round = 0; round < rounds; ++round) {
     bench().Reset();
     Launch first = bench().launch(), second = bench().launch();
-    first.output = bench().output_file(1);
-    second.output = bench().output_file(2);
+    first.output_file = bench().output_file(1);
+    second.output_file = bench().output_file(2);
     const pid_t a = StartTool(bench().target(), first);
     const pid_t b = StartTool(bench().target(), second);
     EXPECT_TRUE(EndedNormally(WaitFor(a)));
@@ -522,7 +505,7 @@ TEST(ReplaceBackup, AFileThatCannotBeBackedUpIsNotTouched) {
     Bench bench(way);
     bench.Reset();
     Launch launch = bench.launch(no_new_files);
-    launch.output = bench.output_file(1);
+    launch.output_file = bench.output_file(1);
     const int status = WaitFor(StartTool(bench.target(), launch));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << WayName(way);
     const Bytes printed = FileBytes(bench.output_file(1));

@@ -2,7 +2,6 @@
 // replace_kit.h.
 #include "replace_kit.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -19,19 +18,10 @@ using namespace testing_support;
 bool RunningAsRoot() { return geteuid() == 0; }
 
 ProcessResult RunTool(const std::vector<std::string>& paths, const Launch& launch) {
-  const std::string program = launch.program.empty() ? TESSVANE_PATH : launch.program;
-  return RunProgram(program, paths, {.close_input = true, .in_child = [launch] {
-                               if (!launch.state_home.empty()) {
-                                 setenv("XDG_STATE_HOME", launch.state_home.c_str(), 1);
-                               }
-                               if (launch.also) launch.also();
-                               if (launch.as_nobody &&
-                                   (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
-                                 _exit(99);
-                               }
-                               if (!launch.faults.empty() && !InstallSyscallFaults(launch.faults)) _exit(98);
-                               alarm(60);
-                             }});
+  ProcessOptions options{.close_input = true, .in_child = launch.also, .as_nobody = launch.as_nobody,
+                         .faults = launch.faults, .time_limit = 60};
+  if (!launch.state_home.empty()) options.state_home = launch.state_home;
+  return RunProgram(launch.program.empty() ? TESSVANE_PATH : launch.program, paths, options);
 }
 
 ProcessResult RunTool(const std::string& path, const Launch& launch) {
@@ -41,8 +31,7 @@ ProcessResult RunTool(const std::string& path, const Launch& launch) {
 SyscallFault KillAt(long call) { return {.number = call, .error = 0, .kill = true}; }
 
 Page WritePage(const std::string& path, std::uint32_t width, std::uint32_t height, int seed) {
-  WriteTestTiff(path, {.width = width, .height = height, .rows_per_strip = 64},
-                MakeTestPage(width, height, static_cast<std::uint32_t>(seed)));
+  WriteTestPage(path, {.width = width, .height = height, .rows_per_strip = 64}, static_cast<std::uint32_t>(seed));
   const std::string copy = path + ".reference.tif";
   std::filesystem::copy_file(path, copy);
   EXPECT_EQ(RunTool(copy).exit_code, 0);

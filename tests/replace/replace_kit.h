@@ -32,7 +32,8 @@ inline constexpr uid_t Nobody = 65534;
 bool RunningAsRoot();
 
 // How a run is started: as nobody or as the tester, its state directory,
-// and system call faults or kill points.
+// and system call faults or kill points; the kit's ProcessOptions, for
+// these tests' own few.
 struct Launch {
   bool as_nobody = false;
   std::string state_home{};

@@ -40,10 +40,8 @@ constexpr std::uint32_t PageHeight = 200;
 
 // Writes a test page at path; returns what the tool should turn it into.
 std::vector<std::uint8_t> WritePage(const std::string& path, std::uint16_t compression = COMPRESSION_NONE) {
-  const auto page = MakeTestPage(PageWidth, PageHeight, 42);
-  WriteTestTiff(path, {.width = PageWidth, .height = PageHeight, .rows_per_strip = 32,
-                       .compression = compression},
-                page);
+  const auto page = testing_support::WriteTestPage(
+      path, {.width = PageWidth, .height = PageHeight, .rows_per_strip = 32, .compression = compression}, 42);
   return testing_support::ReferenceClearing(page, PageWidth, PageHeight);
 }
 
@@ -319,21 +317,6 @@ TEST(SafeOutput, NamedTemporaryFilesAreRenamedOrRemoved) {
 
 // ---- killed mid-run ------------------------------------------------------------------
 
-// Starts the tool on path with its output discarded; returns its pid.
-pid_t StartTessvane(const std::string& path, const std::vector<SyscallFault>& faults) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, STDIN_FILENO);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    if (!faults.empty() && !testing_support::InstallSyscallFaults(faults)) _exit(98);
-    execl(TESSVANE_PATH, TESSVANE_PATH, path.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return child;
-}
-
 // Kills runs on a large page at moments spread over a whole run, with the
 // given signal: each leaves the old file or the complete new one, and
 // nothing else.
@@ -354,11 +337,10 @@ void ExpectKillsLoseNothing(int signal_number, const std::vector<SyscallFault>& 
   int old_seen = 0, new_seen = 0;
   for (int step = 1; step <= 12; ++step) {
     testing_support::WriteFileBytes(path, original);
-    const pid_t child = StartTessvane(path, faults);
+    const pid_t child = testing_support::StartTessvane({path}, {.faults = faults});
     std::this_thread::sleep_for(full_run * step / 12);
     kill(child, signal_number);
-    int status = 0;
-    waitpid(child, &status, 0);
+    testing_support::WaitForProcess(child);
     const auto now = FileBytes(path);
     if (now == original) {
       ++old_seen;

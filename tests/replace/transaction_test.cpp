@@ -24,7 +24,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "file_identity.h"
 #include "names.h"
@@ -32,6 +31,7 @@
 #include "run_process.h"
 #include "syscall_faults.h"
 #include "test_tiff.h"
+#include "thread_pool.h"
 
 namespace {
 
@@ -44,10 +44,11 @@ ProcessResult RunAndActAtFirstRead(const std::string& path, const std::function<
   const int watch = inotify_init1(IN_CLOEXEC);
   EXPECT_GE(inotify_add_watch(watch, path.c_str(), IN_ACCESS), 0);
   ProcessResult result;
-  std::thread runner([&] { result = RunTool(path); });
+  tessvane::ThreadPool runner(1);
+  runner.Add([&](std::uint32_t) { result = RunTool(path); });
   char event[4096];
   if (read(watch, event, sizeof event) > 0) act();
-  runner.join();
+  runner.Wait();
   close(watch);
   return result;
 }
@@ -115,10 +116,11 @@ TEST(Transaction, AnotherProgramsUpdateDuringTheRunIsKept) {
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(watch, page.c_str(), IN_ACCESS), 0);
     ProcessResult result;
-    std::thread runner([&] { result = RunTool(page, {.as_nobody = c.in_place, .state_home = {}}); });
+    tessvane::ThreadPool runner(1);
+    runner.Add([&](std::uint32_t) { result = RunTool(page, {.as_nobody = c.in_place, .state_home = {}}); });
     char event[4096];
     if (read(watch, event, sizeof event) > 0) act();
-    runner.join();
+    runner.Wait();
     close(watch);
     EXPECT_EQ(FileBytes(page), expected) << c.what;
     EXPECT_EQ(result.output, "image write error\r\n") << c.what;

@@ -1,17 +1,25 @@
 // Child processes for end-to-end tests: fork, pipes, exec, wait.
+//
+// Invariant: a child never returns into the test: it runs the program or
+// ends with _exit (99: it could not become nobody, 98: the faults were
+// refused, 127: no program).
 #include "run_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace testing_support {
 namespace {
+
+constexpr uid_t Nobody = 65534;
 
 void ReadInto(int fd, std::string& text, bool& open) {
   char buffer[4096];
@@ -21,6 +29,37 @@ void ReadInto(int fd, std::string& text, bool& open) {
   } else if (got == 0 || errno != EINTR) {
     open = false;
   }
+}
+
+// In the child, its descriptors in place: sets it up as options say and
+// runs program.
+[[noreturn]] void SetUpAndRun(const std::string& program, const std::vector<std::string>& arguments,
+                              const ProcessOptions& options) {
+  // A child forked on a thread of a pool inherits its blocked termination
+  // signals; the program starts with none blocked, as from a shell.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (options.state_home) {
+    if (options.state_home->empty()) {
+      unsetenv("XDG_STATE_HOME");
+    } else {
+      setenv("XDG_STATE_HOME", options.state_home->c_str(), 1);
+    }
+  }
+  if (options.home) setenv("HOME", options.home->c_str(), 1);
+  if (options.in_child) options.in_child();
+  if (options.as_nobody &&
+      (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
+    _exit(99);
+  }
+  if (!options.faults.empty() && !InstallSyscallFaults(options.faults)) _exit(98);
+  if (options.time_limit != 0) alarm(options.time_limit);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
 }
 
 }  // namespace
@@ -42,12 +81,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
     if (options.close_output) close(out[0]);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
-    if (options.in_child) options.in_child();
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    SetUpAndRun(program, arguments, options);
   }
   close(in[0]);
   close(out[1]);
@@ -72,9 +106,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   if (!options.close_output) close(out[0]);
   close(err[0]);
   std::signal(SIGPIPE, old_handler);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = WaitForProcess(child);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
@@ -82,6 +114,29 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
 
 ProcessResult RunTessvane(const std::vector<std::string>& arguments, const ProcessOptions& options) {
   return RunProgram(TESSVANE_PATH, arguments, options);
+}
+
+pid_t StartTessvane(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork");
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    const int out = options.output_file.empty()
+                        ? null
+                        : open(options.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    SetUpAndRun(TESSVANE_PATH, arguments, options);
+  }
+  return child;
+}
+
+int WaitForProcess(pid_t child) {
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 }  // namespace testing_support

@@ -21,6 +21,8 @@ void SetLayout(TIFF* tiff, const TiffLayout& layout) {
   TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits_per_sample);
   TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, layout.samples_per_pixel);
   TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+  if (layout.jpeg_quality != 0) TIFFSetField(tiff, TIFFTAG_JPEGQUALITY, layout.jpeg_quality);
+  if (!layout.jpeg_tables) TIFFSetField(tiff, TIFFTAG_JPEGTABLESMODE, 0);
   TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   if (layout.rows_per_strip != 0) TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rows_per_strip);
@@ -39,6 +41,7 @@ void SetLayout(TIFF* tiff, const TiffLayout& layout) {
     TIFFSetField(tiff, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + 256,
                  layout.colormap.data() + 512);
   }
+  if (layout.more_tags) layout.more_tags(tiff);
 }
 
 bool WriteStrips(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
@@ -79,6 +82,13 @@ void WriteTestTiff(const std::string& path, const TiffLayout& layout,
   WriteTestTiffPages(path, {{layout, pixels}});
 }
 
+std::vector<std::uint8_t> WriteTestPage(const std::string& path, const TiffLayout& layout,
+                                        std::uint32_t seed) {
+  std::vector<std::uint8_t> pixels = MakeTestPage(layout.width, layout.height, seed);
+  WriteTestTiff(path, layout, pixels);
+  return pixels;
+}
+
 void WriteTestTiffPages(const std::string& path, const std::vector<TestPage>& pages,
                         const char* mode) {
   TIFF* tiff = TIFFOpen(path.c_str(), mode);
@@ -87,10 +97,12 @@ void WriteTestTiffPages(const std::string& path, const std::vector<TestPage>& pa
     SetLayout(tiff, page.layout);
     const bool written = page.layout.tile_width != 0 ? WriteTiles(tiff, page.layout, page.pixels)
                                                      : WriteStrips(tiff, page.layout, page.pixels);
-    if (!written || (pages.size() > 1 && !TIFFWriteDirectory(tiff))) {
+    const bool directory_now = pages.size() > 1 || page.layout.after_page;
+    if (!written || (directory_now && !TIFFWriteDirectory(tiff))) {
       TIFFClose(tiff);
       throw std::runtime_error("cannot write a page of " + path);
     }
+    if (page.layout.after_page) page.layout.after_page(tiff);
   }
   TIFFClose(tiff);
 }

@@ -1,10 +1,12 @@
-// Test TIFF files: written with chosen layouts through libtiff, and read
-// back through libtiff with their directory values.
+// Test TIFF files: written with chosen layouts through libtiff (the one
+// page writer of the tests), and read back through libtiff with their
+// directory values.
 #pragma once
 
 #include <tiffio.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,15 +31,26 @@ struct TiffLayout {
   std::uint16_t predictor = 0;
   std::vector<std::uint16_t> colormap{};  // 768 entries for a palette page
   std::string description{};              // ImageDescription; empty for none
+  int jpeg_quality = 0;                   // the JPEG encoder's quality; 0: the library's
+  bool jpeg_tables = true;                // false: each JPEG block carries its own tables
+  std::function<void(TIFF*)> more_tags{};   // sets further tags before the pixels are written
+  std::function<void(TIFF*)> after_page{};  // runs once the page's directory is written
 };
 
 // Writes the tiles of one 8-bit page of layout's size and tile size,
 // edge tiles padded with zeros; false when the library fails.
 bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels);
 
-// Writes a one-image TIFF of pixels (rows of width × samples bytes) at path.
+// Writes a one-image TIFF of pixels (rows of width × samples bytes) at path;
+// std::runtime_error when libtiff refuses.
 void WriteTestTiff(const std::string& path, const TiffLayout& layout,
                    const std::vector<std::uint8_t>& pixels);
+
+// Writes a one-image TIFF of the test page seed (MakeTestPage, below) of
+// layout's size at path; returns its pixels.  std::runtime_error when
+// libtiff refuses.
+std::vector<std::uint8_t> WriteTestPage(const std::string& path, const TiffLayout& layout,
+                                        std::uint32_t seed);
 
 // One page of a test file: its layout and stored samples.
 struct TestPage {
@@ -45,7 +58,9 @@ struct TestPage {
   std::vector<std::uint8_t> pixels;
 };
 
-// Writes the pages as one TIFF, in order; mode is libtiff's ("w", "w8b").
+// Writes the pages as one TIFF, in order, each in strips or tiles as its
+// layout says; mode is libtiff's ("w", "w8b").  std::runtime_error when
+// libtiff refuses.
 void WriteTestTiffPages(const std::string& path, const std::vector<TestPage>& pages,
                         const char* mode = "w");
 

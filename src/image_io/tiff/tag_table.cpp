@@ -358,4 +358,10 @@ bool SetCarriedTags(TIFF* tiff, const TCarried& carried) {
   });
 }
 
+std::vector<ttag_t> CarriedTagNumbers() {
+  std::vector<ttag_t> tags;
+  for (const CarriedRow& row : CarriedRows) tags.push_back(row.tag);
+  return tags;
+}
+
 }  // namespace tessvane

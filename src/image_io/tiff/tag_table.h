@@ -28,6 +28,7 @@
 #include <tiffio.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "image_record.h"
 
@@ -58,5 +59,8 @@ bool SetFieldTags(TIFF* tiff, const TImageFields& fields);
 // them (Predictor) need Compression set first.  False when the library
 // refuses a value.
 bool SetCarriedTags(TIFF* tiff, const TCarried& carried);
+
+// The tags of the carried rows, in row order.  Raises std::bad_alloc.
+std::vector<ttag_t> CarriedTagNumbers();
 
 }  // namespace tessvane

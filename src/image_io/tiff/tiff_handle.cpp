@@ -1,5 +1,4 @@
-// The libtiff client that writes a TIFF through a file descriptor: see
-// tiff_handle.h.
+// libtiff handles and clients: see tiff_handle.h.
 //
 // Invariant: the sink's failed flag is set by the first write that does not
 // complete, so a short or failed write can never pass as a whole file.
@@ -10,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 
@@ -68,11 +69,6 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
   return done;
 }
 
-int SinkClose(thandle_t) { return 0; }  // the descriptor stays with its owner
-
-int SinkMap(thandle_t, void**, toff_t*) { return 0; }
-void SinkUnmap(thandle_t, void*, toff_t) {}
-
 // The library's mode for a new file in container ("8": BigTIFF; "b"/"l":
 // big- or little-endian, whatever the machine's order).
 const char* WriteMode(TiffContainer container) {
@@ -80,7 +76,53 @@ const char* WriteMode(TiffContainer container) {
   return container.big_endian ? "wb" : "wl";
 }
 
+// The handlers of a handle's warnings (error false) and errors, log its
+// MessageLog or null; true when the message ends here.  A message that
+// cannot be kept for want of memory is dropped.
+int HandleMessage(bool error, void* log, const char* module, const char* format, va_list arguments) {
+  auto* const kept = static_cast<MessageLog*>(log);
+  if (kept == nullptr || !kept->recording) return error ? 0 : 1;
+  try {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    const bool has_module = module != nullptr;
+    kept->messages.push_back({error, has_module, has_module ? module : "", std::move(text)});
+  } catch (...) {
+  }
+  return 1;
+}
+
+int HandleWarning(TIFF*, void* log, const char* module, const char* format, va_list arguments) {
+  return HandleMessage(false, log, module, format, arguments);
+}
+
+int HandleError(TIFF*, void* log, const char* module, const char* format, va_list arguments) {
+  return HandleMessage(true, log, module, format, arguments);
+}
+
 }  // namespace
+
+tmsize_t ClientReadsNothing(thandle_t, void*, tmsize_t) { return 0; }
+tmsize_t ClientRefusesWrites(thandle_t, void*, tmsize_t) { return -1; }
+int ClientKeepsOpen(thandle_t) { return 0; }
+int ClientMapsNothing(thandle_t, void**, toff_t*) { return 0; }
+void ClientUnmapsNothing(thandle_t, void*, toff_t) {}
+
+TIFF* OpenOwnHandle(const char* name, const char* mode, thandle_t client, TIFFReadWriteProc read,
+                    TIFFReadWriteProc write, TIFFSeekProc seek, TIFFSizeProc size, MessageLog* log) {
+  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, HandleWarning, log);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, HandleError, log);
+  TIFF* const tiff = TIFFClientOpenExt(name, mode, client, read, write, seek, ClientKeepsOpen, size,
+                                       ClientMapsNothing, ClientUnmapsNothing, options);
+  TIFFOpenOptionsFree(options);
+  return tiff;
+}
 
 toff_t SeekedPosition(std::uint64_t position, std::uint64_t length, toff_t offset, int whence) {
   std::uint64_t target = offset;
@@ -118,7 +160,8 @@ void WriteTiffToFd(int fd, const char* name, TiffContainer container,
   sink.position = static_cast<std::uint64_t>(start);
   sink.length = static_cast<std::uint64_t>(status.st_size);
   TiffHandle tiff(TIFFClientOpen(name, WriteMode(container), &sink, ClientRead<Sink>, SinkWrite,
-                                 ClientSeek<Sink>, SinkClose, ClientSize<Sink>, SinkMap, SinkUnmap));
+                                 ClientSeek<Sink>, ClientKeepsOpen, ClientSize<Sink>, ClientMapsNothing,
+                                 ClientUnmapsNothing));
   if (!tiff) {
     // The library could not write the header: a failed write's errno if
     // that was the cause.

@@ -1,5 +1,7 @@
-// libtiff handles: ownership of an open TIFF, and a TIFF written through a
-// file descriptor whose every write is checked.
+// libtiff handles: ownership of an open TIFF, the procedures every libtiff
+// client of the tool shares, handles of a thread's own whose messages are
+// kept, and a TIFF written through a file descriptor whose every write is
+// checked.
 #pragma once
 
 #include <tiffio.h>
@@ -7,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tessvane {
 
@@ -15,6 +19,23 @@ struct TiffCloser {
   void operator()(TIFF* tiff) const noexcept { TIFFClose(tiff); }
 };
 using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+// The value of tag in tiff's open directory as Value: where the directory
+// lacks it, the library's default (DefaultedField) or zero (FieldOrZero),
+// zero too where the library has no default.  Each raises nothing.
+template <typename Value>
+Value DefaultedField(TIFF* tiff, ttag_t tag) {
+  Value value{};
+  TIFFGetFieldDefaulted(tiff, tag, &value);
+  return value;
+}
+
+template <typename Value>
+Value FieldOrZero(TIFF* tiff, ttag_t tag) {
+  Value value{};
+  TIFFGetField(tiff, tag, &value);
+  return value;
+}
 
 // The container of a TIFF file: BigTIFF or classic, and its byte order.
 struct TiffContainer {
@@ -52,6 +73,41 @@ tmsize_t ClientRead(thandle_t handle, void* buffer, tmsize_t size) {
   auto* client = static_cast<Client*>(handle);
   return ReadAt(client->fd, client->position, buffer, size);
 }
+
+// The procedures that do nothing: a read that finds no byte (a client
+// that only writes), a write that fails (one that only reads), a close
+// that leaves the descriptor to its owner, and no memory map (the library
+// reads instead).  Each raises nothing.
+tmsize_t ClientReadsNothing(thandle_t, void*, tmsize_t);
+tmsize_t ClientRefusesWrites(thandle_t, void*, tmsize_t);
+int ClientKeepsOpen(thandle_t);
+int ClientMapsNothing(thandle_t, void**, toff_t*);
+void ClientUnmapsNothing(thandle_t, void*, toff_t);
+
+// A warning or error the library raised on a handle of a thread's own.
+struct LibraryMessage {
+  bool error;
+  bool has_module;
+  std::string module;
+  std::string text;
+};
+
+// What the library says on a handle of a thread's own: kept while
+// recording, to be said later through another handle.  Other warnings end
+// at the handle (it reads the same directory as the handle it stands in
+// for, whose warnings the user had already); other errors go on to the
+// library's default handler.
+struct MessageLog {
+  bool recording = false;
+  std::vector<LibraryMessage> messages;
+};
+
+// Opens a handle of a thread's own on client with read, write and seek,
+// and size, the other procedures doing nothing; its messages go to log as
+// MessageLog says (null: never recording).  Null when the library cannot
+// open it.  Raises nothing.
+TIFF* OpenOwnHandle(const char* name, const char* mode, thandle_t client, TIFFReadWriteProc read,
+                    TIFFReadWriteProc write, TIFFSeekProc seek, TIFFSizeProc size, MessageLog* log);
 
 // Writes a whole TIFF file, directory included, to the empty file open at
 // fd, in container: encode sets up the image on the handle it is given.

@@ -1,17 +1,8 @@
-// The TIFF reader: the pages of a TIFF file into image records, through
-// libtiff's strip and tile interfaces.
-//
-// It accepts only what the tool can rewrite without loss: pages of 8-bit
-// unsigned gray samples, one sample per pixel, stored min-is-black,
-// min-is-white or through a gray palette, in strips or tiles.  Every
-// refusal names its reason (EFileFailed), and all of them are made for
-// every page before any pixel memory is had.  The strips and tiles of the
-// whole file must lie inside it and share no byte: a small file whose
-// strips all point at one compressed strip would otherwise decode to any
-// size it claims.
+// The TIFF reader: a page of a checked file (tiff_pages.cpp) into an
+// image record, through libtiff's strip and tile interfaces.
 //
 // The strips of a strip page that land whole in Pixels, and the tiles of
-// a tile page, are decoded ahead on several threads (block_codec.h); the
+// a tile page, are decoded ahead on several threads (decode_ahead.h); the
 // loops that check each block then take their outcome in block order, so
 // failures, their reasons and the checks come in the same order as with
 // one thread.
@@ -33,75 +24,22 @@
 // see, so each check below stands where it fires and says why.
 #include "tiff_reader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <string>
-#include <tuple>
 #include <utility>
 
+#include "codec_budget.h"
+#include "decode_ahead.h"
 #include "file_failure.h"
-#include "io_status.h"
-#include "block_codec.h"
 #include "tag_table.h"
+#include "tiff_pages.h"
 
 namespace tessvane {
 namespace {
-
-[[noreturn]] void Refuse(std::string reason) {
-  throw EFileFailed(FileStep::Read, 0, std::move(reason));
-}
-
-// "page 3: " before a reason when the file has more than one page.
-std::string PagePrefix(const TiffPages& input, std::uint32_t index) {
-  if (input.directories.size() < 2) return {};
-  return "page " + std::to_string(index + 1) + ": ";
-}
-
-// ---- what is accepted ------------------------------------------------------------
-
-constexpr char OnlyGray[] = "; only 8-bit grayscale is accepted";
-
-// The photometric interpretations that are not gray, as a user knows them.
-std::string PhotometricName(std::uint16_t photometric) {
-  switch (photometric) {
-    case PHOTOMETRIC_RGB: return "RGB colour";
-    case PHOTOMETRIC_SEPARATED: return "CMYK colour";
-    case PHOTOMETRIC_YCBCR: return "YCbCr colour";
-    case PHOTOMETRIC_CIELAB:
-    case PHOTOMETRIC_ICCLAB:
-    case PHOTOMETRIC_ITULAB: return "Lab colour";
-    case PHOTOMETRIC_MASK: return "a transparency mask";
-    default: return "photometric interpretation " + std::to_string(photometric);
-  }
-}
-
-// The palette page's colour map (256 entries a channel), or nulls.
-struct ColourMap {
-  const std::uint16_t* red = nullptr;
-  const std::uint16_t* green = nullptr;
-  const std::uint16_t* blue = nullptr;
-};
-
-ColourMap ColourMapOf(TIFF* tiff) {
-  ColourMap map;
-  if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
-  return map;
-}
-
-// True when every entry of the map is a gray: red, green and blue equal.
-bool IsGrayMap(const ColourMap& map) {
-  if (map.red == nullptr || map.green == nullptr || map.blue == nullptr) return false;
-  for (int i = 0; i < 256; ++i) {
-    if (map.red[i] != map.green[i] || map.red[i] != map.blue[i]) return false;
-  }
-  return true;
-}
 
 // The gray level of each palette entry: the high byte of its 16-bit value.
 std::array<std::uint8_t, 256> PaletteLevels(const ColourMap& map) {
@@ -115,115 +53,6 @@ bool IsIdentity(const std::array<std::uint8_t, 256>& levels) {
     if (levels[i] != i) return false;
   }
   return true;
-}
-
-// Why the open directory is not a page the tool can rewrite without loss;
-// empty when it is one (TIFF defaults applied to absent tags).
-std::string RefusalOf(TIFF* tiff) {
-  std::uint16_t bits = 0;
-  std::uint16_t samples = 0;
-  std::uint16_t format = 0;
-  std::uint16_t photometric = 0;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
-  if (samples != 1) return std::to_string(samples) + " samples per pixel" + OnlyGray;
-  if (bits != 8) return std::to_string(bits) + (bits == 1 ? " bit" : " bits") + " per sample" + OnlyGray;
-  if (format == SAMPLEFORMAT_INT) return std::string("signed samples") + OnlyGray;
-  if (format != SAMPLEFORMAT_UINT) return std::string("floating-point or complex samples") + OnlyGray;
-  if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return "no photometric interpretation";
-  if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) return {};
-  if (photometric != PHOTOMETRIC_PALETTE) return PhotometricName(photometric) + OnlyGray;
-  if (!IsGrayMap(ColourMapOf(tiff))) return "a colour palette; only gray palettes are accepted";
-  return {};
-}
-
-// True when the open directory is a reduced-resolution image of another.
-bool IsReducedImage(TIFF* tiff) {
-  std::uint32_t type = 0;
-  return TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &type) && (type & FILETYPE_REDUCEDIMAGE) != 0;
-}
-
-// The library's mode for reading.  "c": a page stored as one large
-// uncompressed strip is read as that one strip, and so written back,
-// rather than in the pieces the library cuts.  "m": no memory map;
-// reading is measured faster without.
-constexpr char ReadMode[] = "rmc";
-
-// ---- where the strips lie ----------------------------------------------------------
-
-// The bytes a strip or tile takes in the file.
-struct StoredBlock {
-  std::uint64_t offset;
-  std::uint64_t end;      // one past its last byte
-  std::uint32_t page;     // index among the pages
-  std::uint32_t index;    // strip or tile number in its page
-  bool tile;
-};
-
-std::string BlockName(const TiffPages& input, const StoredBlock& block) {
-  std::string name = input.directories.size() < 2 ? "" : "page " + std::to_string(block.page + 1) + " ";
-  return name + (block.tile ? "tile " : "strip ") + std::to_string(block.index);
-}
-
-// Adds the strips or tiles of the open directory, page page, to blocks;
-// refuses one that is empty or reaches past file_size.
-void CollectBlocks(TiffPages& input, std::uint32_t page, std::uint64_t file_size,
-                   std::vector<StoredBlock>& blocks) {
-  TIFF* const tiff = input.tiff.get();
-  const bool tile = TIFFIsTiled(tiff) != 0;
-  const std::uint32_t count = TIFFNumberOfStrips(tiff);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint64_t offset = TIFFGetStrileOffset(tiff, i);
-    const std::uint64_t size = TIFFGetStrileByteCount(tiff, i);
-    const StoredBlock block{offset, offset + size, page, i, tile};
-    if (size == 0) Refuse(BlockName(input, block) + " holds no data");
-    if (offset > file_size || size > file_size - offset) {
-      Refuse(BlockName(input, block) + " lies outside the file");
-    }
-    blocks.push_back(block);
-  }
-}
-
-// Refuses blocks of which two share a byte.
-void RefuseSharedBytes(const TiffPages& input, std::vector<StoredBlock>& blocks) {
-  // Ties in file order of the pages and blocks, so the reason names the
-  // first two that share.
-  std::sort(blocks.begin(), blocks.end(), [](const StoredBlock& a, const StoredBlock& b) {
-    return std::tie(a.offset, a.page, a.index) < std::tie(b.offset, b.page, b.index);
-  });
-  for (std::size_t i = 1; i < blocks.size(); ++i) {
-    if (blocks[i].offset < blocks[i - 1].end) {
-      Refuse(BlockName(input, blocks[i - 1]) + " and " + BlockName(input, blocks[i]) + " share bytes");
-    }
-  }
-}
-
-// Makes directory the open one; refuses it when the library cannot read it.
-void OpenDirectory(TIFF* tiff, std::uint32_t directory) {
-  if (!TIFFSetDirectory(tiff, static_cast<tdir_t>(directory))) {
-    Refuse("directory " + std::to_string(directory + 1) + " cannot be read");
-  }
-}
-
-// Lists the pages of input and checks each: what it holds, and where its
-// strips or tiles lie in a file of file_size bytes.
-void CheckPages(TiffPages& input, std::uint64_t file_size) {
-  TIFF* const tiff = input.tiff.get();
-  const tdir_t directories = TIFFNumberOfDirectories(tiff);
-  for (tdir_t d = 0; d < directories; ++d) {
-    OpenDirectory(tiff, d);
-    if (!IsReducedImage(tiff)) input.directories.push_back(d);
-  }
-  if (input.directories.empty()) Refuse("no full-resolution image in the file");
-  std::vector<StoredBlock> blocks;
-  for (std::uint32_t page = 0; page < input.directories.size(); ++page) {
-    OpenDirectory(tiff, input.directories[page]);
-    const std::string refusal = RefusalOf(tiff);
-    if (!refusal.empty()) Refuse(PagePrefix(input, page) + refusal);
-    CollectBlocks(input, page, file_size, blocks);
-  }
-  RefuseSharedBytes(input, blocks);
 }
 
 // ---- decoding strips -----------------------------------------------------------------
@@ -332,14 +161,10 @@ StripLayout PlanReading(TIFF* tiff, TMyImage& image) {
 // and the file holding them all.  0 otherwise (no strip starts at 0, where
 // the header is).
 std::uint64_t StripsAsOneRange(TIFF* tiff, const StripLayout& layout) {
-  std::uint16_t compression = 0;
-  std::uint16_t fill_order = 0;
-  std::uint32_t height = 0;
-  std::uint32_t rows_per_strip = 0;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
-  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  const auto compression = DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION);
+  const auto fill_order = DefaultedField<std::uint16_t>(tiff, TIFFTAG_FILLORDER);
+  const auto height = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_IMAGELENGTH);
+  auto rows_per_strip = DefaultedField<std::uint32_t>(tiff, TIFFTAG_ROWSPERSTRIP);
   if (compression != COMPRESSION_NONE || fill_order != FILLORDER_MSB2LSB || height == 0) return 0;
   // The library's own rule for the rows of each strip, the last one short.
   if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;
@@ -470,7 +295,7 @@ void ReadTiles(TIFF* tiff, TMyImage& image) {
   const auto tile_bytes = static_cast<std::uint32_t>(std::uint64_t{grid.width} * grid.length);
   ByteArray& pixels = image.Pixels;
   const DecodedAhead ahead = DecodeTilesAhead(
-      tiff, ReadMode, grid.across * grid.down, tile_bytes, std::uint64_t{pixels.Length()} * 6 / 5,
+      tiff, ReadMode, grid.across * grid.down, tile_bytes, FreeWhileReadingOrWriting(pixels.Length()),
       [&](std::uint32_t index, const std::uint8_t* decoded) {
         PlaceTile(grid, index, decoded, image, pixels);
       });
@@ -514,83 +339,7 @@ void ToGrayLevels(TIFF* tiff, TMyImage& image) {
   }
 }
 
-// ---- opening ---------------------------------------------------------------------------
-
-// Opens the regular file already open at fd for reading, through a
-// descriptor of its own (the handle closes it; fd stays open), and sets
-// file_size to its length.  EFileFailed (FileStep::Lock) with the reason
-// when fd names no regular file or no TIFF file the library can open.
-TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
-  struct stat status;
-  if (fstat(fd, &status) != 0) {
-    const int error = errno;
-    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
-  }
-  if (!S_ISREG(status.st_mode)) {
-    throw EFileFailed(FileStep::Lock, 0, S_ISDIR(status.st_mode) ? "a directory" : "not a regular file");
-  }
-  file_size = static_cast<std::uint64_t>(status.st_size);
-  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (own < 0) {
-    const int error = errno;
-    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
-  }
-  TIFF* const tiff = TIFFFdOpen(own, name, ReadMode);  // the handle closes own
-  if (tiff == nullptr) {
-    close(own);
-    throw EFileFailed(FileStep::Lock, 0, "not a TIFF file, or its first directory cannot be read");
-  }
-  return TiffHandle(tiff);
-}
-
-// Opens the file at name for reading without blocking on a FIFO or a
-// device.  EFileFailed (FileStep::Lock) with the reason when it cannot be
-// opened, names no regular file or holds no TIFF file the library can open.
-TiffHandle OpenRegularFile(const char* name, std::uint64_t& file_size) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    const int error = errno;
-    throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
-  }
-  try {
-    TiffHandle tiff = OpenOpenFile(fd, name, file_size);
-    close(fd);
-    return tiff;
-  } catch (const EFileFailed&) {
-    close(fd);
-    throw;
-  }
-}
-
-// Asks the kernel to start reading the whole file now, once its pages are
-// known to be ones the tool will read in full.  From a cold cache the disk
-// then works while the strips are decoded into fresh memory, instead of
-// each strip waiting for its own read.  A hint: its failure changes nothing.
-void ReadAheadWholeFile(TIFF* tiff) {
-  posix_fadvise(TIFFFileno(tiff), 0, 0, POSIX_FADV_WILLNEED);
-}
-
-// Checks every page of the file just opened in input and starts reading
-// it ahead; what OpenTiffPages raises.
-TiffPages CheckedPages(TiffPages input, std::uint64_t file_size) {
-  CheckPages(input, file_size);
-  ReadAheadWholeFile(input.tiff.get());
-  return input;
-}
-
 }  // namespace
-
-TiffPages OpenTiffPages(const char* name) {
-  std::uint64_t file_size = 0;
-  TiffHandle tiff = OpenRegularFile(name, file_size);
-  return CheckedPages(TiffPages{std::move(tiff), {}}, file_size);
-}
-
-TiffPages OpenTiffPages(int fd, const char* name) {
-  std::uint64_t file_size = 0;
-  TiffHandle tiff = OpenOpenFile(fd, name, file_size);
-  return CheckedPages(TiffPages{std::move(tiff), {}}, file_size);
-}
 
 void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
   TIFF* const tiff = input.tiff.get();
@@ -612,16 +361,6 @@ void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
     if (!FetchExifDirectory(tiff, image.Carried)) Refuse("the EXIF directory cannot be read");
   } catch (const EFileFailed& failure) {
     Refuse(PagePrefix(input, index) + failure.Reason());
-  }
-}
-
-std::int32_t ReadTiffImage(const char* const& name, TMyImage& image) {
-  try {
-    TiffPages input = OpenTiffPages(name);
-    ReadTiffPage(input, 0, image);
-    return StatusDone;
-  } catch (const EFileFailed& failure) {
-    return StatusCode(failure.Step() == FileStep::Lock ? IoStatus::CannotOpen : IoStatus::Failed);
   }
 }
 

@@ -24,15 +24,13 @@ struct TiffPages {
   std::vector<std::uint32_t> directories;
 };
 
-// Opens the TIFF file at name and checks every page.  EFileFailed with
-// FileStep::Lock when the file cannot be opened, with FileStep::Read and
-// the reason when a page is not one the tool rewrites or the strips or
-// tiles break the layout rules.
-TiffPages OpenTiffPages(const char* name);
-
-// The same on the file already open at fd (it stays open; the pages are
-// read through a descriptor of their own): how the run reads the file it
-// has locked, so that what is read is the file that will be replaced.
+// Opens the TIFF file already open at fd (it stays open; the pages are
+// read through a descriptor of their own) and checks every page: how the
+// run reads the file it has locked, so that what is read is the file that
+// will be replaced.  EFileFailed with FileStep::Lock when fd names no
+// regular file or no TIFF file the library can open, with FileStep::Read
+// and the reason when a page is not one the tool rewrites or the strips
+// or tiles break the layout rules.
 TiffPages OpenTiffPages(int fd, const char* name);
 
 // Reads page index (below directories.size()) of input into image, a fresh
@@ -40,11 +38,5 @@ TiffPages OpenTiffPages(int fd, const char* name);
 // (FileStep::Read) when the page does not decode; ERangeError, EIntOverflow
 // or EOutOfMemory for sizes and layouts that do not fit the record.
 void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image);
-
-// The first page of the TIFF file at name into image, in the reader's
-// status: 1 when read whole, −1 when the file cannot be opened (image
-// untouched), 0 when a page is refused or does not decode.  Raises what
-// ReadTiffPage raises besides EFileFailed.
-std::int32_t ReadTiffImage(const char* const& name, TMyImage& image);
 
 }  // namespace tessvane

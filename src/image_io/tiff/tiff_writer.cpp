@@ -14,21 +14,18 @@
 // inverted again, on a copy, so the record's pixels are never changed.
 //
 // The strips or tiles of a page are encoded on several threads and written
-// in order (block_codec.h), byte for byte as encoding them one after the
+// in order (block_writer.h), byte for byte as encoding them one after the
 // other writes them.
 #include "tiff_writer.h"
 
 #include <tiffio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
+#include "block_writer.h"
+#include "codec_budget.h"
 #include "file_failure.h"
-#include "io_status.h"
-#include "replacement.h"
-#include "block_codec.h"
-#include "target.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
@@ -330,9 +327,7 @@ void EncodePage(TIFF* tiff, const TMyImage& image, EarlyBlocks* early) {
 
 std::unique_ptr<EarlyBlockEncoder> BeginEarlyBlocks(const TMyImage& image) {
   const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
-  // While the page is cleared the process holds the pixels and the marker,
-  // two bytes a pixel; the encoders may take the rest of 2.2.
-  const std::uint64_t free_bytes = std::uint64_t{image.Pixels.Length()} / 5;
+  const std::uint64_t free_bytes = FreeWhileClearing(image.Pixels.Length());
   try {
     if (image.TileWidth != 0) {
       const TilePlan plan = PlanTiles(image);
@@ -372,24 +367,6 @@ void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint
     return true;
   };
   WriteTiffToFd(fd, name, {first.Carried.BigTiff, first.Carried.BigEndian}, encode);
-}
-
-void WriteTiffPages(const char* name, const TMyImage& first, std::uint32_t page_count,
-                    const NextPage& next) {
-  CheckLayout(first);  // run-ending errors before the disk is touched
-  const Target target(name);
-  Replacement replacement(target);
-  WriteTiffPagesTo(replacement.fd(), name, first, page_count, next);
-  replacement.Commit();
-}
-
-std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image) {
-  try {
-    WriteTiffPages(name, image, 1, {});
-    return StatusDone;
-  } catch (const EFileFailed& failure) {
-    return StatusCode(IsReadStep(failure.Step()) ? IoStatus::CannotOpen : IoStatus::Failed);
-  }
 }
 
 }  // namespace tessvane

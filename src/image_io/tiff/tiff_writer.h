@@ -1,13 +1,13 @@
 // The TIFF writer: image records, one a page, into a new TIFF written to a
-// descriptor, or put in place of a file.
+// descriptor.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 
+#include "early_encoder.h"
 #include "image_record.h"
-#include "block_codec.h"
 
 namespace tessvane {
 
@@ -40,19 +40,5 @@ void CheckPageLayout(const TMyImage& image);
 // for each page it supplies.  Blocks from other pixels are never used.
 void WriteTiffPagesTo(int fd, const char* name, const TMyImage& first, std::uint32_t page_count,
                       const NextPage& next, EarlyBlocks* early = nullptr);
-
-// Replaces the file at name by such a TIFF, as the run sequence does: the
-// file is locked and replaced as a Replacement (replace/replacement.h) of
-// its Target.  first's layout is checked before the disk is touched.
-// EFileFailed with the failing step and reason when the new file cannot
-// be made or put in place; the old file survives every failure.
-void WriteTiffPages(const char* name, const TMyImage& first, std::uint32_t page_count,
-                    const NextPage& next);
-
-// Replaces the file at name by a TIFF of the one page image, in the
-// writer's status: 1 when the new file is in place and on disk, −1 when
-// the file cannot be opened, 0 when the new file could not be made or put
-// in place.  Raises ERangeError or EIntOverflow as WriteTiffPages does.
-std::int32_t WriteTiffImage(const char* const& name, const TMyImage& image);
 
 }  // namespace tessvane

@@ -1,0 +1,71 @@
+// Strips and tiles, the blocks of a page, decoded ahead on several
+// threads before the reader takes them in order.
+//
+// libtiff decodes every block on its own, but one handle decodes one
+// block at a time.  So each thread, the caller's too, decodes through a
+// handle of its own on the same file, reading with pread, and keeps what
+// the library says there with the block; the reader's handle says it in
+// block order when the reader takes the block, so a damaged file's
+// messages are the same on every thread count.  A block that fails on a
+// thread's handle is left for the reader to decode again, which says why
+// as one thread would.
+//
+// With one thread (codec_budget.h), or a compression whose blocks do not
+// decode independently, nothing is done here and the reader decodes every
+// block itself: that path stays the reference the tests compare against.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "tiff_handle.h"
+
+namespace tessvane {
+
+// A strip to decode: the first wanted bytes of strip index go to
+// destination.  Destinations of different strips do not overlap.
+struct StripTarget {
+  std::uint32_t index;
+  std::uint8_t* destination;
+  std::uint32_t wanted;
+};
+
+// Blocks decoded ahead: which were (done, 1 for a block whose wanted
+// bytes are in place; bytes, not bits, as threads set them at once), and
+// what the library said while a thread's own handle decoded them, kept to
+// be said in block order.  Empty when nothing was tried.
+struct DecodedBlocks {
+  std::vector<std::uint8_t> done;
+  std::vector<std::vector<LibraryMessage>> messages;
+
+  // Says through tiff, the caller's handle, what the library said while
+  // block k was decoded ahead, as if tiff had decoded it; true when it
+  // was, false when it is left to the caller.  Raises nothing.
+  bool Take(TIFF* tiff, std::uint32_t k) const;
+};
+
+// Decodes strips 0 .. strip_count − 1 in parallel where target_of gives
+// them bytes to decode (wanted above 0), each thread through a handle of
+// its own opened on tiff's file in mode; tiff itself is left to the
+// caller.  Nothing tried where StripDecodingThreads gives one thread.
+// Raises std::bad_alloc.
+DecodedBlocks DecodeStripsAhead(
+    TIFF* tiff, const char* mode, std::uint32_t strip_count,
+    const std::function<StripTarget(std::uint32_t strip)>& target_of);
+
+// Decodes tiles 0 .. tile_count − 1 of tiff's page in parallel, as
+// DecodeStripsAhead does strips, each whole (tile_bytes) into a buffer of
+// its thread's, which place(tile, bytes) then copies where the tile goes;
+// place is called for different tiles at once and must write disjoint
+// memory.  A tile that fails is not placed.  The threads are those
+// TileDecodingThreads gives for free_bytes.  Raises std::bad_alloc, and
+// what place raises.
+DecodedBlocks DecodeTilesAhead(
+    TIFF* tiff, const char* mode, std::uint32_t tile_count, std::uint32_t tile_bytes,
+    std::uint64_t free_bytes,
+    const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place);
+
+}  // namespace tessvane

@@ -423,14 +423,12 @@ void WriteTinyPageInAHugeTile(const std::string& path, std::uint32_t side) {
   deflateEnd(&stream);
   TIFF* tiff = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(tiff, nullptr);
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 37);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 29);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-  TIFFSetField(tiff, TIFFTAG_TILEWIDTH, side);
-  TIFFSetField(tiff, TIFFTAG_TILELENGTH, side);
+  const std::pair<ttag_t, std::uint32_t> tags[] = {
+      {TIFFTAG_IMAGEWIDTH, 37}, {TIFFTAG_IMAGELENGTH, 29}, {TIFFTAG_BITSPERSAMPLE, 8},
+      {TIFFTAG_SAMPLESPERPIXEL, 1}, {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK},
+      {TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE}, {TIFFTAG_TILEWIDTH, side},
+      {TIFFTAG_TILELENGTH, side}};
+  for (const auto& [tag, value] : tags) ASSERT_TRUE(TIFFSetField(tiff, tag, value)) << tag;
   ASSERT_GT(TIFFWriteRawTile(tiff, 0, packed.data(), static_cast<tmsize_t>(packed.size())), 0);
   TIFFClose(tiff);
 }

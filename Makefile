@@ -31,7 +31,8 @@ build: configure
 build-all: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# The executable and the manual page under PREFIX (default /usr/local).
+# The executable, the manual page and the OCRmyPDF plugin under PREFIX
+# (default /usr/local), the plugin on the Python module path of that prefix.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 

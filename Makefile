@@ -100,13 +100,15 @@ demo: build
 # 64 rows a strip, uncompressed, LZW, Deflate, PackBits, ZSTD, LZMA and
 # JPEG, with scanner noise (Gaussian, 3 gray levels) and, LZW and Deflate,
 # also without; the noisy LZW page again in LZW tiles of 256 x 256; an A4
-# page at 300 dpi (LZW, noisy) for the batch.  The
+# page at 300 dpi (LZW, noisy) for the batch; files of 500 and of 2,000
+# uncompressed pages of 16 x 16 for the page-count figure.  The
 # microbenchmarks of each operation, then tessvane on every CPU and under
 # taskset -c 0 against tiffcp, against the durable tiffcp copy (fsync,
 # rename, directory fsync) of the input and of tessvane's output, warm
 # (every page) and cold (the first three), against Leptonica's reconstruction
 # (installed as root when missing; skipped otherwise), and the batch of 40
-# A4 pages through xargs -P 2.  docs/performance.md explains the figures.
+# A4 pages through xargs -P 2, and the 2,000 pages against the 500.
+# docs/performance.md explains the figures.
 BENCH_DATA = $(BUILD)/bench-data
 BENCH_PAGE = $(BUILD)/make_sample_page
 bench:
@@ -124,6 +126,9 @@ bench:
 	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
 	@[ -f $(BENCH_DATA)/page-lzw-tiled.tif ] || \
 	  tiffcp -t -w 256 -l 256 -c lzw $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-lzw-tiled.tif
+	@[ -f $(BENCH_DATA)/page-16.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-16.tif 16 16 16 none
+	@for pages in 500 2000; do [ -f $(BENCH_DATA)/pages-$$pages.tif ] || \
+	  tiffcp $$(for i in $$(seq $$pages); do echo $(BENCH_DATA)/page-16.tif; done) $(BENCH_DATA)/pages-$$pages.tif; done
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
 	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
 	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
@@ -133,7 +138,8 @@ bench:
 	  --warm-only $(BENCH_DATA)/page-packbits.tif --warm-only $(BENCH_DATA)/page-zstd.tif \
 	  --warm-only $(BENCH_DATA)/page-lzma.tif --warm-only $(BENCH_DATA)/page-jpeg.tif \
 	  --warm-only $(BENCH_DATA)/page-lzw-tiled.tif \
-	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
+	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5 \
+	  --page-count $(BENCH_DATA)/pages-500.tif --page-count $(BENCH_DATA)/pages-2000.tif
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
 # before and after tessvane; runs it on the real pages of eval/realpages as

@@ -343,7 +343,7 @@ void ToGrayLevels(TIFF* tiff, TMyImage& image) {
 
 void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
   TIFF* const tiff = input.tiff.get();
-  OpenDirectory(tiff, input.directories.at(index));
+  OpenDirectory(input, index);
   FetchTags(tiff, image);
   try {
     if (TIFFIsTiled(tiff)) {

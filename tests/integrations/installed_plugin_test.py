@@ -70,11 +70,11 @@ def margin_scan(path, folder):
 def found_as_installed(root, environment):
     """Returns what the environment finds, through the paths alone, as the
     plugin module and as tessvane."""
-    spec = subprocess.run(
+    module = subprocess.run(
         ["/usr/bin/python3", "-c",
          "import importlib.util; print(importlib.util.find_spec('tessvane_ocrmypdf').origin)"],
         env=environment, capture_output=True, text=True, check=False)
-    return spec.stdout.strip(), shutil.which("tessvane", path=environment["PATH"])
+    return module.stdout.strip(), shutil.which("tessvane", path=environment["PATH"])
 
 
 def main(build):

@@ -344,7 +344,7 @@ struct Stop {
   int rounds;
   std::function<int(ReplaceCrash&, int round, int rounds, std::string& context)> stop;
   bool handled = false;  // SIGTERM: nothing left behind, nothing to restore
-  bool more_until_written = false;  // more rounds, up to twice as many, until one ends new or restored
+  bool more_until_written = false;  // more rounds, up to three times as many, until one ends new or restored
 };
 
 // Kills at the first call of each system call that changes files.

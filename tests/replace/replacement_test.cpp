@@ -13,6 +13,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -351,8 +352,12 @@ void ExpectKillsLoseNothing(int signal_number, const std::vector<SyscallFault>& 
       EXPECT_EQ(now, cleared) << "step " << step << ": the file is neither old nor new";
       ++new_seen;
     }
-    if (signal_number == SIGKILL && dir.Entries().size() == 2 &&
-        IsNameFor(dir.Entries()[0], NameKind::Temporary, TargetKey(path))) {
+    const std::vector<std::string> entries = dir.Entries();
+    const bool temporary_left =
+        entries.size() == 2 && std::ranges::any_of(entries, [&path](const std::string& entry) {
+          return IsNameFor(entry, NameKind::Temporary, TargetKey(path));
+        });
+    if (signal_number == SIGKILL && temporary_left) {
       const auto before = FileBytes(path);
       EXPECT_EQ(RunTessvane({path}, {.close_input = true}).exit_code, 0) << "step " << step;
       EXPECT_NE(FileBytes(path), before) << "step " << step;

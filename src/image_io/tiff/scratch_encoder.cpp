@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "packed_samples.h"
+
 namespace tessvane {
 namespace {
 
@@ -57,13 +59,19 @@ void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
     return;
   }
   const TileShape& shape = source.shape;
+  const std::uint32_t row_bytes = PackedRowBytes(shape.width, source.bits);
   // Only a tile that reaches past the image has padding to zero.
-  if (shape.columns < shape.width || std::uint64_t{shape.rows} * shape.width < source.size) {
+  if (shape.columns < shape.width || std::uint64_t{shape.rows} * row_bytes < source.size) {
     std::fill(buffer.begin(), buffer.end(), 0);
   }
   for (std::uint32_t r = 0; r < shape.rows; ++r) {
-    StoreLevels(source.data + std::size_t{r} * shape.stride, shape.columns, source.inverted,
-                buffer.data() + std::size_t{r} * shape.width);
+    const std::uint8_t* const row = source.data + std::size_t{r} * shape.stride;
+    std::uint8_t* const stored = buffer.data() + std::size_t{r} * row_bytes;
+    if (source.bits < 8) {
+      PackRow(row, shape.columns, source.bits, source.inverted, stored);
+    } else {
+      StoreLevels(row, shape.columns, source.inverted, stored);
+    }
   }
 }
 

@@ -1,9 +1,10 @@
 // Opening a TIFF file and checking its pages, before any pixel memory is
 // had: see tiff_reader.h.
 //
-// It accepts only what the tool can rewrite without loss: pages of 8-bit
-// unsigned gray samples, one sample per pixel, stored min-is-black,
-// min-is-white or through a gray palette, in strips or tiles.  Every
+// It accepts only what the tool can rewrite without loss: pages of 1-,
+// 2-, 4- or 8-bit unsigned gray samples, one sample per pixel, stored
+// min-is-black, min-is-white or through a gray palette, in strips or
+// tiles.  Every
 // refusal names its reason (EFileFailed), and all of them are made for
 // every page before any pixel memory is had.  The strips and tiles of the
 // whole file must lie inside it and share no byte: a small file whose
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -33,7 +35,7 @@ namespace {
 
 // ---- what is accepted ------------------------------------------------------------
 
-constexpr char OnlyGray[] = "; only 8-bit grayscale is accepted";
+constexpr char OnlyGray[] = "; only grayscale of 1, 2, 4 or 8 bits is accepted";
 
 // The photometric interpretations that are not gray, as a user knows them.
 std::string PhotometricName(std::uint16_t photometric) {
@@ -49,10 +51,11 @@ std::string PhotometricName(std::uint16_t photometric) {
   }
 }
 
-// True when every entry of the map is a gray: red, green and blue equal.
-bool IsGrayMap(const ColourMap& map) {
+// True when every entry of the map, one a stored level of bits bits, is a
+// gray: red, green and blue equal.
+bool IsGrayMap(const ColourMap& map, std::uint32_t bits) {
   if (map.red == nullptr || map.green == nullptr || map.blue == nullptr) return false;
-  for (int i = 0; i < 256; ++i) {
+  for (std::uint32_t i = 0; i < 1u << bits; ++i) {
     if (map.red[i] != map.green[i] || map.red[i] != map.blue[i]) return false;
   }
   return true;
@@ -66,13 +69,13 @@ std::string RefusalOf(TIFF* tiff) {
   const auto format = DefaultedField<std::uint16_t>(tiff, TIFFTAG_SAMPLEFORMAT);
   std::uint16_t photometric = 0;
   if (samples != 1) return std::to_string(samples) + " samples per pixel" + OnlyGray;
-  if (bits != 8) return std::to_string(bits) + (bits == 1 ? " bit" : " bits") + " per sample" + OnlyGray;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return std::to_string(bits) + " bits per sample" + OnlyGray;
   if (format == SAMPLEFORMAT_INT) return std::string("signed samples") + OnlyGray;
   if (format != SAMPLEFORMAT_UINT) return std::string("floating-point or complex samples") + OnlyGray;
   if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return "no photometric interpretation";
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) return {};
   if (photometric != PHOTOMETRIC_PALETTE) return PhotometricName(photometric) + OnlyGray;
-  if (!IsGrayMap(ColourMapOf(tiff))) return "a colour palette; only gray palettes are accepted";
+  if (!IsGrayMap(ColourMapOf(tiff), bits)) return "a colour palette; only gray palettes are accepted";
   return {};
 }
 
@@ -153,6 +156,30 @@ void CheckPages(TiffPages& input, std::uint64_t file_size) {
 
 // ---- opening ---------------------------------------------------------------------------
 
+// The warnings and errors the library raised on this thread through the
+// handles opened here.  A handle is used by one thread at a time, so a
+// count of the thread's own needs no lock.
+thread_local std::uint64_t MessagesSaid = 0;
+
+// Counts a message and passes it on to the library's default handler
+// (0: not handled here), so what the user sees is unchanged.
+int CountMessage(TIFF*, void*, const char*, const char*, va_list) {
+  ++MessagesSaid;
+  return 0;
+}
+
+// Opens the reading handle on own, its messages counted.  Null when the
+// library cannot.
+TIFF* OpenCountingHandle(int own, const char* name) {
+  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, CountMessage, nullptr);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, CountMessage, nullptr);
+  TIFF* const tiff = TIFFFdOpenExt(own, name, ReadMode, options);
+  TIFFOpenOptionsFree(options);
+  return tiff;
+}
+
 // Opens the regular file already open at fd for reading, through a
 // descriptor of its own (the handle closes it; fd stays open), and sets
 // file_size to its length.  EFileFailed (FileStep::Lock) with the reason
@@ -172,7 +199,7 @@ TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
     const int error = errno;
     throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
   }
-  TIFF* const tiff = TIFFFdOpen(own, name, ReadMode);  // the handle closes own
+  TIFF* const tiff = OpenCountingHandle(own, name);  // the handle closes own
   if (tiff == nullptr) {
     close(own);
     throw EFileFailed(FileStep::Lock, 0, "not a TIFF file, or its first directory cannot be read");
@@ -212,6 +239,8 @@ ColourMap ColourMapOf(TIFF* tiff) {
   if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
   return map;
 }
+
+std::uint64_t ReadingMessageCount() { return MessagesSaid; }
 
 void OpenDirectory(TIFF* tiff, std::uint32_t directory) {
   if (!TIFFSetDirectory(tiff, static_cast<tdir_t>(directory))) {

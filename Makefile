@@ -99,7 +99,9 @@ demo: build
 # 64 rows a strip, uncompressed, LZW, Deflate, PackBits, ZSTD, LZMA and
 # JPEG, with scanner noise (Gaussian, 3 gray levels) and, LZW and Deflate,
 # also without; the noisy LZW page again in LZW tiles of 256 x 256; an A4
-# page at 300 dpi (LZW, noisy) for the batch.  The
+# bilevel page at 600 dpi (4960 x 7016) in CCITT Group 4, one strip as
+# archives store it, with a black margin and a binding gutter; an A4 page
+# at 300 dpi (LZW, noisy) for the batch.  The
 # microbenchmarks of each operation, then tessvane on every CPU and under
 # taskset -c 0 against tiffcp, against the durable tiffcp copy (fsync,
 # rename, directory fsync) of the input and of tessvane's output, warm
@@ -123,11 +125,13 @@ bench:
 	@[ -f $(BENCH_DATA)/a4-lzw.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-lzw.tif 2480 3508 64 lzw 3
 	@[ -f $(BENCH_DATA)/page-lzw-tiled.tif ] || \
 	  tiffcp -t -w 256 -l 256 -c lzw $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-lzw-tiled.tif
+	@[ -f $(BENCH_DATA)/a4-600-g4.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-600-g4.tif 4960 7016 7016 g4
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
 	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
 	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
 	  $$([ -x $(BUILD)/bench/leptonica_peer ] && echo --peer $(BUILD)/bench/leptonica_peer) \
 	  $(BENCH_DATA)/page-none.tif $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-deflate.tif \
+	  $(BENCH_DATA)/a4-600-g4.tif \
 	  --warm-only $(BENCH_DATA)/page-lzw-smooth.tif --warm-only $(BENCH_DATA)/page-deflate-smooth.tif \
 	  --warm-only $(BENCH_DATA)/page-packbits.tif --warm-only $(BENCH_DATA)/page-zstd.tif \
 	  --warm-only $(BENCH_DATA)/page-lzma.tif --warm-only $(BENCH_DATA)/page-jpeg.tif \

@@ -44,12 +44,13 @@ asan: test-deps
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The code that runs on several threads (the thread pool, the parallel loop,
-# the block coding, the tool on a page) built with ThreadSanitizer, and its tests run
+# the block coding of 8-bit and bilevel pages, the tool on a page) built
+# with ThreadSanitizer, and its tests run
 # there, the first report failing them.  The LZMA and ZSTD round trips are
 # left out: they run the same code of ours, and their coders' tables take
 # minutes under the sanitizer.
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
-TSAN_TESTS = ^(ThreadPool|ParallelFor|UsableCpus|BlockCodec)\.
+TSAN_TESTS = ^(ThreadPool|ParallelFor|UsableCpus|BlockCodec|Bilevel)\.
 TSAN_SKIPPED = WithLargeCoders
 tsan: test-deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

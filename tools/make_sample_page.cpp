@@ -167,16 +167,7 @@ class Page {
     if (compression == COMPRESSION_CCITTFAX4) return WriteBilevel(path, rows_per_strip);
     TIFF* tiff = TIFFOpen(path, "w");
     if (tiff == nullptr) return false;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width_);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height_);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 150.0 * sx_);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, 150.0 * sy_);
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    SetTags(tiff, 8, PHOTOMETRIC_MINISBLACK, compression, rows_per_strip, 150.0 * sx_, 150.0 * sy_);
     bool ok = true;
     auto* bytes = const_cast<unsigned char*>(pixels_.data());
     for (int row = 0, strip = 0; ok && row < height_; row += rows_per_strip, ++strip) {
@@ -191,21 +182,28 @@ class Page {
   }
 
  private:
+  // The tags of the page: its size, one sample of bits bits, resolution in
+  // dots per inch.
+  void SetTags(TIFF* tiff, int bits, int photometric, int compression, int rows_per_strip, double x_dpi,
+               double y_dpi) const {
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width_);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height_);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, x_dpi);
+    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, y_dpi);
+    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  }
+
   // The page thresholded at 128, 1-bit min-is-white (1 black), Group 4.
   bool WriteBilevel(const char* path, int rows_per_strip) const {
     TIFF* tiff = TIFFOpen(path, "w");
     if (tiff == nullptr) return false;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width_);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height_);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     const double dpi = std::round(width_ / (210 / 25.4));  // A4 is 210 mm wide
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, dpi);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, dpi);
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    SetTags(tiff, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_CCITTFAX4, rows_per_strip, dpi, dpi);
     const std::size_t row_bytes = (static_cast<std::size_t>(width_) + 7) / 8;
     std::vector<unsigned char> row(row_bytes);
     bool ok = true;

@@ -8,7 +8,6 @@
 // independent clearing through the tests' own decoder (which shares no
 // code with libtiff) and through libtiff.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -311,18 +310,14 @@ TEST(Bilevel, AMixedFileKeepsEachPageAsStored) {
   EXPECT_EQ(third.pixels, ReferenceClearing(gray, 120, 80));
 }
 
-void PinToOneCpu() {
-  cpu_set_t all;
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  if (sched_getaffinity(0, sizeof all, &all) != 0) _exit(97);
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &all)) {
-      CPU_SET(cpu, &one);
-      break;
-    }
-  }
-  if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(97);
+
+// Writes a bilevel page of width × height, min-is-white Group 4 in strips
+// of rows, the look of seed.
+void WriteGroupFourPage(const std::string& path, std::uint32_t width, std::uint32_t height,
+                        std::uint32_t rows, std::uint32_t seed) {
+  WriteTestTiffPages(path, {{LayoutOf({"", width, height, rows}, BilevelCodings[7], PHOTOMETRIC_MINISWHITE,
+                                      FILLORDER_MSB2LSB, 1),
+                             Stored(BilevelLook(width, height, seed), 1, PHOTOMETRIC_MINISWHITE)}});
 }
 
 // A Group 4 strip damaged in its middle decodes, to libtiff, into guessed
@@ -331,9 +326,7 @@ void PinToOneCpu() {
 TEST(Bilevel, ADamagedGroupFourStripIsAReadError) {
   ScratchDirectory dir;
   const std::string path = dir / "damaged.tif";
-  WriteTestTiffPages(path, {{LayoutOf({"", 640, 200, 20}, BilevelCodings[7], PHOTOMETRIC_MINISWHITE,
-                                      FILLORDER_MSB2LSB, 1),
-                             Stored(BilevelLook(640, 200, 9), 1, PHOTOMETRIC_MINISWHITE)}});
+  WriteGroupFourPage(path, 640, 200, 20, 9);
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
   ASSERT_NE(tiff, nullptr);
   const std::uint64_t offset = TIFFGetStrileOffset(tiff, 4);
@@ -344,7 +337,7 @@ TEST(Bilevel, ADamagedGroupFourStripIsAReadError) {
   for (std::uint64_t k = offset + count / 3; k < offset + count / 3 + 12; ++k) bytes[k] = static_cast<std::uint8_t>(random());
   WriteFileBytes(path, bytes);
   const auto all = RunTessvane({path}, {.close_input = true});
-  const auto one = RunTessvane({path}, {.close_input = true, .in_child = PinToOneCpu});
+  const auto one = RunTessvane({path}, {.close_input = true, .in_child = testing_support::PinToOneCpu});
   EXPECT_EQ(all.exit_code, 1);
   EXPECT_NE(all.output.find("image read error\r\n"), std::string::npos) << all.output;
   EXPECT_NE(all.errors.find("strip 4 does not decode"), std::string::npos) << all.errors;
@@ -385,9 +378,7 @@ TEST(Bilevel, TheSameBytesOnEveryThreadCount) {
 TEST(Bilevel, AGrayLevelOnABilevelPageIsAnInternalError) {
   ScratchDirectory dir;
   const std::string path = dir / "page.tif";
-  WriteTestTiffPages(path, {{LayoutOf({"", 640, 300, 10}, BilevelCodings[7], PHOTOMETRIC_MINISWHITE,
-                                      FILLORDER_MSB2LSB, 1),
-                             Stored(BilevelLook(640, 300, 5), 1, PHOTOMETRIC_MINISWHITE)}});
+  WriteGroupFourPage(path, 640, 300, 10, 5);
   const Bytes original = FileBytes(path);
   for (const std::uint32_t threads : {1u, 5u}) {
     const UsableCpuOverride cpus(threads);

@@ -31,7 +31,8 @@ build: configure
 build-all: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# The executable and the manual page under PREFIX (default /usr/local).
+# The executable, the manual page and the OCRmyPDF plugin under PREFIX
+# (default /usr/local), the plugin on the Python module path of that prefix.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
@@ -102,13 +103,15 @@ demo: build
 # also without; the noisy LZW page again in LZW tiles of 256 x 256; an A4
 # bilevel page at 600 dpi (4960 x 7016) in CCITT Group 4, one strip as
 # archives store it, with a black margin and a binding gutter; an A4 page
-# at 300 dpi (LZW, noisy) for the batch.  The
+# at 300 dpi (LZW, noisy) for the batch; files of 500 and of 2,000
+# uncompressed pages of 16 x 16 for the page-count figure.  The
 # microbenchmarks of each operation, then tessvane on every CPU and under
 # taskset -c 0 against tiffcp, against the durable tiffcp copy (fsync,
 # rename, directory fsync) of the input and of tessvane's output, warm
 # (every page) and cold (the first three), against Leptonica's reconstruction
 # (installed as root when missing; skipped otherwise), and the batch of 40
-# A4 pages through xargs -P 2.  docs/performance.md explains the figures.
+# A4 pages through xargs -P 2, and the 2,000 pages against the 500.
+# docs/performance.md explains the figures.
 BENCH_DATA = $(BUILD)/bench-data
 BENCH_PAGE = $(BUILD)/make_sample_page
 bench:
@@ -127,6 +130,9 @@ bench:
 	@[ -f $(BENCH_DATA)/page-lzw-tiled.tif ] || \
 	  tiffcp -t -w 256 -l 256 -c lzw $(BENCH_DATA)/page-lzw.tif $(BENCH_DATA)/page-lzw-tiled.tif
 	@[ -f $(BENCH_DATA)/a4-600-g4.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/a4-600-g4.tif 4960 7016 7016 g4
+	@[ -f $(BENCH_DATA)/page-16.tif ] || $(BENCH_PAGE) $(BENCH_DATA)/page-16.tif 16 16 16 none
+	@for pages in 500 2000; do [ -f $(BENCH_DATA)/pages-$$pages.tif ] || \
+	  tiffcp $$(for i in $$(seq $$pages); do echo $(BENCH_DATA)/page-16.tif; done) $(BENCH_DATA)/pages-$$pages.tif; done
 	TESSVANE_BENCH_PAGE=$(BENCH_DATA)/page-none.tif $(BUILD)/bench/kernels_bench
 	$(BUILD)/bench/end_to_end --tessvane $(BUILD)/tessvane --durable $(BUILD)/bench/durable_copy \
 	  --workdir $(BENCH_DATA) --rounds 7 --cold-rounds 5 --pause 4 \
@@ -137,7 +143,8 @@ bench:
 	  --warm-only $(BENCH_DATA)/page-packbits.tif --warm-only $(BENCH_DATA)/page-zstd.tif \
 	  --warm-only $(BENCH_DATA)/page-lzma.tif --warm-only $(BENCH_DATA)/page-jpeg.tif \
 	  --warm-only $(BENCH_DATA)/page-lzw-tiled.tif \
-	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5
+	  --batch $(BENCH_DATA)/a4-lzw.tif --batch-pages 40 --batch-rounds 5 \
+	  --page-count $(BENCH_DATA)/pages-500.tif --page-count $(BENCH_DATA)/pages-2000.tif
 
 # The OCR evaluation: renders scanned-looking pages, runs Tesseract on each
 # before and after tessvane; runs it on the real pages of eval/realpages as

@@ -13,6 +13,10 @@
 //   --batch PAGE        a page copied --batch-pages times for the batch figure
 //   --batch-pages N     (default 40)
 //   --batch-rounds N    (default 5)
+//   --page-count FILE   a file of many pages; given twice, the second with
+//                       more pages, each is timed warm for --rounds rounds
+//                       and the ratio of their times printed beside the
+//                       ratio of their pages
 //
 // The floors are `tiffcp` copying the page into a new file (the TIFF
 // library's own read and write, and nothing more) and durable_copy
@@ -37,7 +41,9 @@
 // median times, the medians of the per-round ratios, tessvane's peak
 // resident memory per pixel (the larger of its two runs), and the batch figure: --batch-pages copies of
 // a page rewritten through `xargs -0 -P 2 -n 1`, by tessvane and by
-// durable_copy.
+// durable_copy; and the page-count figure, which grows in step with the
+// pages when each page of a file costs the same, however many come before
+// it.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -139,6 +145,7 @@ struct Options {
   int batch_rounds = 5;
   std::vector<std::string> pages;
   std::vector<std::string> warm_only;
+  std::vector<std::string> page_counts;
 };
 
 // Reads the command line; exits with 2 on a malformed one.
@@ -162,6 +169,8 @@ Options ParseOptions(int argc, char** argv) {
     const std::string value = argv[++i];
     if (word == "--warm-only") {
       options.warm_only.push_back(value);
+    } else if (word == "--page-count") {
+      options.page_counts.push_back(value);
     } else if (texts.count(word) != 0) {
       *texts.at(word) = value;
     } else if (numbers.count(word) != 0) {
@@ -341,11 +350,53 @@ void TimeBatches(const Options& options) {
               options.batch_rounds);
 }
 
+// The directories of the TIFF file at path.
+int DirectoryCount(const std::string& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) std::exit(1);
+  const int count = static_cast<int>(TIFFNumberOfDirectories(tiff));
+  TIFFClose(tiff);
+  return count;
+}
+
+// Times tessvane on fresh copies of the two page-count files, warm (each
+// timed run right after an untimed one), in an order that alternates from
+// round to round, and prints the ratio of the second's time to the
+// first's beside the ratio of their pages.
+void TimePageCounts(const Options& options) {
+  const std::string copy = options.workdir + "/page-count.tif";
+  std::vector<double> times[2];
+  std::vector<double> ratios;
+  for (int round = 0; round < options.rounds; ++round) {
+    double seconds[2];
+    for (int turn = 0; turn < 2; ++turn) {
+      const int file = (turn + round) % 2;
+      FreshCopy(options.page_counts[file], copy);
+      Execute({options.tessvane, copy});
+      FreshCopy(options.page_counts[file], copy);
+      seconds[file] = Execute({options.tessvane, copy}).seconds;
+      times[file].push_back(seconds[file]);
+    }
+    ratios.push_back(seconds[1] / seconds[0]);
+  }
+  std::filesystem::remove(copy);
+  const int pages[2] = {DirectoryCount(options.page_counts[0]), DirectoryCount(options.page_counts[1])};
+  std::printf("page count: %d pages %.3f s, %d pages %.3f s: %.2f times the pages take %.2f times "
+              "the time (medians of %d warm rounds)\n",
+              pages[0], Median(times[0]), pages[1], Median(times[1]),
+              static_cast<double>(pages[1]) / pages[0], Median(ratios), options.rounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  if (options.pages.empty() && options.warm_only.empty() && options.batch_page.empty()) {
+  if (!options.page_counts.empty() && options.page_counts.size() != 2) {
+    std::fprintf(stderr, "end_to_end: --page-count is given twice or not at all\n");
+    return 2;
+  }
+  if (options.pages.empty() && options.warm_only.empty() && options.batch_page.empty() &&
+      options.page_counts.empty()) {
     std::fprintf(stderr, "usage: end_to_end [OPTIONS] PAGE.tif ... (see bench/end_to_end.cpp)\n");
     return 2;
   }
@@ -368,6 +419,7 @@ int main(int argc, char** argv) {
               " tessvane's output (dur.out); then tessvane under taskset -c 0 in seconds and its\n"
               " ratios to the same two floors; peak/px: tessvane's peak resident bytes per pixel)\n");
   if (!options.batch_page.empty()) TimeBatches(options);
+  if (!options.page_counts.empty()) TimePageCounts(options);
   for (const Command command : {Tessvane, TessvaneOneCpu, Tiffcp, DurableCopy, DurableOutput}) {
     std::filesystem::remove(Target(options, command, ""));
     std::filesystem::remove(Target(options, command, "-untimed"));

@@ -14,8 +14,9 @@
 // its first name only, and the second must keep the input's bytes.
 //
 // The tool allocates what a file declares, up to 2^31 − 1 pixels twice over.
-// Images above PixelBudget are skipped here, and only here, so that a small
-// file declaring a huge image is not taken for a leak or a memory blow-up.
+// Files with a page above PixelBudget are skipped here, and only here, so
+// that a small file declaring a huge image is not taken for a leak or a
+// memory blow-up.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -121,22 +122,34 @@ int EntryCount() {
   return count;
 }
 
-// The pixel count the tool's reader would allocate for the file at path,
-// or 0 where it allocates none: the size as the 32-bit product it forms.
-std::int64_t DeclaredPixels(const char* path) {
-  TIFF* tiff = TIFFOpen(path, "r");
-  if (tiff == nullptr) return 0;
+// The pixel count the tool's reader would allocate for the open
+// directory, or 0 where it allocates none: the size as the 32-bit product
+// it forms.
+std::int64_t DeclaredPixels(TIFF* tiff) {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-  TIFFClose(tiff);
   std::int32_t product = 0;
   if (__builtin_mul_overflow(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height),
                              &product)) {
     return 0;
   }
   return product < 0 ? 0 : product;
+}
+
+// The most pixels the reader would allocate for a page of the file at
+// path: the largest DeclaredPixels of its directories, each read once in
+// one walk along the chain.
+std::int64_t LargestDeclaredPixels(const char* path) {
+  TIFF* tiff = TIFFOpen(path, "r");
+  if (tiff == nullptr) return 0;
+  std::int64_t largest = 0;
+  do {
+    largest = std::max(largest, DeclaredPixels(tiff));
+  } while (TIFFReadDirectory(tiff));
+  TIFFClose(tiff);
+  return largest;
 }
 
 // True for the compressions whose decoded pixels equal the encoded ones.
@@ -218,7 +231,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   unlink(link_path.c_str());
   WriteWhole(page_path, data, size);
-  if (DeclaredPixels(page_path.c_str()) > PixelBudget) return -1;  // not kept in the corpus
+  if (LargestDeclaredPixels(page_path.c_str()) > PixelBudget) return -1;  // not kept in the corpus
   const bool linked = size % 2 == 1;
   if (linked && link(page_path.c_str(), link_path.c_str()) != 0) BrokenPromise("link failed");
 

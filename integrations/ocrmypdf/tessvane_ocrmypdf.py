@@ -1,6 +1,10 @@
 """OCRmyPDF plugin: cleans each page image with tessvane before OCR.
 
-    ocrmypdf --plugin integrations/ocrmypdf/tessvane_ocrmypdf.py scan.pdf out.pdf
+    ocrmypdf --plugin tessvane_ocrmypdf scan.pdf out.pdf
+
+OCRmyPDF imports the plugin by that module name from Python's path, where
+make install and the Debian package put it; from a source tree, name the
+file instead: --plugin integrations/ocrmypdf/tessvane_ocrmypdf.py.
 
 Tesseract then reads the page with the dark regions joined to its border
 whitened and its background evened out; the page shown in the PDF is left as

@@ -244,8 +244,10 @@ void ParallelFor(std::uint32_t count, std::uint32_t workers,
                  const std::function<void(std::uint32_t item, std::uint32_t worker)>& work) {
   LoopState state;
   {
-    // A thread started when every CPU is busy would only wait.
-    const std::uint32_t wanted = workers < 2 || EveryCpuBusy(1) ? 1 : workers < count ? workers : count;
+    // A thread started when every CPU is busy would only wait; with no
+    // items the caller alone finds that out.
+    const std::uint32_t wanted =
+        workers < 2 || count < 2 || EveryCpuBusy(1) ? 1 : workers < count ? workers : count;
     ThreadPool helpers(wanted - 1);
     for (std::uint32_t worker = 1; worker <= helpers.Threads(); ++worker) {
       helpers.Add([&state, count, worker, &work](std::uint32_t) { TakeItems(state, count, worker, work); });

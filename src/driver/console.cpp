@@ -1,6 +1,8 @@
 // Console input and output on the raw descriptors: each line is written
 // whole before the call returns, so nothing is pending when a run ends, and
-// every failure is reported with the errno that caused it.
+// every failure is reported with the errno that caused it.  In a batch of
+// several files a failure on standard output is told once on standard
+// error instead, and the batch goes on without standard output.
 #include "console.h"
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <new>
 
+#include "file_failure.h"
 #include "terminal_quote.h"
 
 namespace tessvane {
@@ -21,6 +24,11 @@ constexpr char EndOfInputCharacter = 26;
 // The standard descriptors that were closed when the run started and now
 // stand on /dev/null; the console treats them as closed still.
 bool closed_at_start[3] = {false, false, false};
+
+// Set for a batch: a failed write on standard output ends nothing.  Set
+// too once that failure has been told, standard output being given up.
+bool keep_going_when_output_fails = false;
+bool output_lost = false;
 
 // Writes all of text to descriptor fd; false with errno set on failure.
 bool WriteAll(int fd, std::string_view text) noexcept {
@@ -36,6 +44,28 @@ bool WriteAll(int fd, std::string_view text) noexcept {
     }
     text.remove_prefix(static_cast<std::size_t>(written));
   }
+  return true;
+}
+
+// Tells on standard error, once, that standard output failed with
+// error_number, and gives standard output up for the rest of the run.
+void LoseOutput(int error_number) noexcept {
+  if (output_lost) return;
+  output_lost = true;
+  try {
+    const std::string line = "tessvane: standard output: " + ErrnoReason(error_number) + "\n";
+    static_cast<void>(WriteAll(STDERR_FILENO, line));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Writes text to standard output for the console; false with errno set
+// when the write failed and that failure ends the run.
+bool WriteOutput(std::string_view text) noexcept {
+  if (output_lost) return true;
+  if (WriteAll(STDOUT_FILENO, text)) return true;
+  if (!keep_going_when_output_fails) return false;
+  LoseOutput(errno);
   return true;
 }
 
@@ -67,7 +97,7 @@ std::vector<std::string> PathArguments(int argc, const char* const* argv) {
 void WriteConsoleLine(std::string_view text) {
   std::string line(text);
   line += "\r\n";
-  if (!WriteAll(STDOUT_FILENO, line)) RaiseInOutError(errno);
+  if (!WriteOutput(line)) RaiseInOutError(errno);
 }
 
 void WriteFailureReason(std::string_view path, std::string_view reason) noexcept {
@@ -121,7 +151,11 @@ std::string ExecutableName() {
 }
 
 void WriteReport(std::string_view text) noexcept {
-  static_cast<void>(WriteAll(STDOUT_FILENO, text));
+  static_cast<void>(WriteOutput(text));
+}
+
+void KeepGoingWhenOutputFails() noexcept {
+  keep_going_when_output_fails = true;
 }
 
 bool GuardStandardDescriptors() noexcept {

@@ -43,6 +43,14 @@ std::string ExecutableName();
 // which has nowhere else to go.
 void WriteReport(std::string_view text) noexcept;
 
+// For a batch of several files, where a failed write on standard output
+// must not end the run: from this call on, the first such failure is told
+// on standard error as "tessvane: standard output: REASON", standard
+// output is not written again, and console writes return as if they had
+// succeeded.  Without the call a failed write raises EInOutError (from
+// WriteConsoleLine), as a run on one file does.
+void KeepGoingWhenOutputFails() noexcept;
+
 // Makes descriptors 0, 1 and 2 valid, opening /dev/null on each that is
 // closed, so that no file the run opens takes their place and receives
 // console output or a library's diagnostics.  A console write to one that

@@ -10,7 +10,10 @@
 // and its reason on standard error, and the next file is cleared all the
 // same.  Nothing is printed on success; the exit code is 1 when any file
 // failed.  Only a run given a single argument pauses for Enter after a
-// usage message: a batch must never wait.
+// usage message: a batch must never wait.  Nor does a batch end when its
+// standard output fails (a closed descriptor, a pipe whose reader has gone,
+// a full disk): that is said once on standard error and every later file
+// is still cleared, while one file's run ends with the error report.
 #include <cctype>
 #include <csignal>
 #include <new>
@@ -71,6 +74,7 @@ int Run(int argc, const char* const* argv) {
     WaitForEnter();
     return 1;
   }
+  if (paths.size() > 1) KeepGoingWhenOutputFails();
   bool all_cleared = true;
   for (const std::string& path : paths) {
     if (path.find(".tif") == std::string::npos) {

@@ -1,10 +1,14 @@
-// Several files named on one command line, and the reason every failure
-// gives on standard error, through the tessvane executable.
+// Several files named on one command line, a batch whose standard output
+// fails, and the reason every failure gives on standard error, through the
+// tessvane executable.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <tiffio.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <regex>
 
@@ -107,6 +111,150 @@ TEST(SeveralFiles, EachIsClearedAndAFailureStopsNoOther) {
     }
     EXPECT_EQ(ToolLines(result.errors), fails ? "tessvane: " + odd + ": " + c.reason + "\n" : "");
     EXPECT_EQ(result.exit_code, fails ? 1 : 0);
+  }
+}
+
+// ---- standard output that fails -----------------------------------------------------
+
+// A way for standard output to fail, set up in the child before exec, and
+// the reason the tool then gives.
+struct OutputFailure {
+  const char* what;
+  void (*set_up)();
+  const char* reason;
+};
+
+void CloseOutput() { close(STDOUT_FILENO); }
+
+// A pipe whose reader has gone, with SIGPIPE at its default action, which
+// would kill a process that did not ignore it.
+void BreakOutput() {
+  int fds[2];
+  if (pipe(fds) != 0) _exit(98);
+  close(fds[0]);
+  dup2(fds[1], STDOUT_FILENO);
+  close(fds[1]);
+  std::signal(SIGPIPE, SIG_DFL);
+}
+
+void FillOutput() {
+  const int full = open("/dev/full", O_WRONLY);
+  if (full < 0) _exit(98);
+  dup2(full, STDOUT_FILENO);
+  close(full);
+}
+
+const OutputFailure OutputFailures[] = {
+    {"closed (>&-)", CloseOutput, "bad file descriptor"},
+    {"a pipe whose reader has gone", BreakOutput, "broken pipe"},
+    {"/dev/full", FillOutput, "no space left on device"},
+};
+
+// A file of a batch and what the run must leave of it.
+struct BatchFile {
+  std::string path;
+  Bytes cleared;       // a page's pixels after clearing; empty for a failing file
+  Bytes before;        // a failing file's bytes, which the run keeps
+  std::string reason;  // standard error's reason for a failing file
+};
+
+// Makes file n of a batch in dir: 'p' a page, 't' text (a read error), 'r'
+// a single-row page (a run-ending error), 'n' a page whose name lacks ".tif".
+BatchFile MakeBatchFile(const ScratchDirectory& dir, char kind, int n) {
+  BatchFile file{dir / (std::to_string(n) + (kind == 'n' ? ".TIF" : ".tif")), {}, {}, ""};
+  if (kind == 'p') file.cleared = ClearedSmallPage(WriteTestPage(file.path, SmallPage, static_cast<std::uint32_t>(n)));
+  if (kind == 't') WriteFileBytes(file.path, {'t', 'e', 'x', 't'});
+  if (kind == 'r') WriteTestTiff(file.path, {.width = 50, .height = 1}, Bytes(50, 9));
+  if (kind == 'n') WriteTestPage(file.path, SmallPage, static_cast<std::uint32_t>(n));
+  if (kind == 't') file.reason = "not a TIFF file, or its first directory cannot be read";
+  if (kind == 'r') file.reason = "integer overflow";
+  if (kind == 'n') file.reason = "the name does not contain \".tif\"";
+  if (kind != 'p') file.before = FileBytes(file.path);
+  return file;
+}
+
+// Runs the tool on files of the given kinds, with standard output failing
+// as failure says, and checks what a batch must do then: every page
+// cleared, every failing file unchanged and its reason given, the failure
+// of standard output told once before the first of them, nothing else of
+// the tool's on standard error, exit code 1 when any file failed.  With
+// close_errors standard error is closed as well, and only the files and
+// the exit code can tell.
+void ExpectBatchGoesOn(const std::string& kinds, const OutputFailure& failure,
+                       bool close_errors = false) {
+  ScratchDirectory dir;
+  std::vector<BatchFile> files;
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    files.push_back(MakeBatchFile(dir, kinds[i], static_cast<int>(i)));
+    paths.push_back(files.back().path);
+  }
+  testing_support::ProcessOptions options{.close_input = true};
+  options.in_child = [&failure, close_errors] {
+    failure.set_up();
+    if (close_errors) close(STDERR_FILENO);
+  };
+  const auto result = RunTessvane(paths, options);
+  std::string lines;
+  for (const BatchFile& file : files) {
+    if (file.reason.empty()) {
+      EXPECT_EQ(ReadTiffIndependently(file.path).pixels, file.cleared) << file.path;
+      continue;
+    }
+    EXPECT_EQ(FileBytes(file.path), file.before) << file.path;
+    if (lines.empty()) lines = std::string("tessvane: standard output: ") + failure.reason + "\n";
+    lines += "tessvane: " + file.path + ": " + file.reason + "\n";
+  }
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exit_code, lines.empty() ? 0 : 1);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(ToolLines(result.errors), close_errors ? "" : lines);
+}
+
+// With several files, the first console write that fails is told once on
+// standard error, and every later file is still cleared, each failure
+// keeping its reason and exit code 1; with standard error closed too, the
+// files are cleared all the same.  A batch whose files all succeed writes
+// nothing, so its failing output changes nothing.
+TEST(SeveralFiles, AFailingStandardOutputIsToldOnceAndStopsNoFile) {
+  // Kinds as MakeBatchFile takes them; the first failure writes a line
+  // ("t", "n") or the report of a run-ending error ("r").
+  for (const char* kinds : {"tp", "trp", "rtp", "pnp", "pp"}) {
+    for (const OutputFailure& failure : OutputFailures) {
+      SCOPED_TRACE(::testing::Message() << kinds << ", standard output " << failure.what);
+      ExpectBatchGoesOn(kinds, failure);
+    }
+  }
+  for (const OutputFailure& failure : OutputFailures) {
+    SCOPED_TRACE(::testing::Message() << "standard error closed, standard output " << failure.what);
+    ExpectBatchGoesOn("tpp", failure, true);
+  }
+}
+
+// One file keeps the console's rule: a failed line ends the run with the
+// error report (lost with standard output), before the file's reason, and
+// exit code 1; the report of a run-ending error is written as far as it
+// can be, and the reason follows it.  A page cleared writes nothing and
+// succeeds.
+TEST(OneFile, AFailingStandardOutputEndsTheRunAsBefore) {
+  for (const char kind : {'t', 'r', 'n', 'p'}) {
+    for (const OutputFailure& failure : OutputFailures) {
+      SCOPED_TRACE(::testing::Message() << kind << ", standard output " << failure.what);
+      ScratchDirectory dir;
+      const BatchFile file = MakeBatchFile(dir, kind, 0);
+      testing_support::ProcessOptions options{.close_input = true};
+      options.in_child = failure.set_up;
+      const auto result = RunTessvane({file.path}, options);
+      EXPECT_EQ(result.signal, 0);
+      EXPECT_EQ(result.exit_code, kind == 'p' ? 0 : 1);
+      EXPECT_EQ(ToolLines(result.errors),
+                kind == 'r' ? "tessvane: " + file.path + ": " + file.reason + "\n" : "");
+      if (kind == 'p') {
+        EXPECT_EQ(ReadTiffIndependently(file.path).pixels, file.cleared);
+      } else {
+        EXPECT_EQ(FileBytes(file.path), file.before);
+      }
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 // The tessvane executable on damaged and hostile files: valid files with
 // flipped bytes, truncations, extreme tag values, wrong tag types and
-// counts, directory offsets pointing anywhere, and images too large for the
-// memory the process may use.
+// counts, directory offsets pointing anywhere, and images or tiles too
+// large for the memory the process may use.
 //
 // Whatever a file holds, a run must end with exit 0 and a TIFF that libtiff
 // reads (one gray page of 1, 2, 4 or 8 bits), or with exit 1, one of the tool's failure messages and the file
@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <random>
@@ -402,6 +403,62 @@ TEST(Memory, AMarkerThatCannotBeAllocatedIsReported) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(FileBytes(path), before);
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"large.tif"});
+}
+
+// A 37 × 29 page stored as one Deflate tile of side × side pixels, the
+// page a gray ramp and the rest of the tile zeros, written to path: for a
+// tile of 23168 × 23168 half a gigabyte decoded, a couple of megabytes
+// stored.  The tile is deflated a row at a time and written raw, so the
+// test never holds it.
+void WriteTinyPageInAHugeTile(const std::string& path, std::uint32_t side) {
+  z_stream stream{};
+  ASSERT_EQ(deflateInit(&stream, Z_BEST_SPEED), Z_OK);
+  Bytes row(side, 0);
+  Bytes packed;
+  std::uint8_t chunk[1 << 16];
+  for (std::uint32_t y = 0; y < side; ++y) {
+    for (std::uint32_t x = 0; x < 37; ++x) row[x] = y < 29 ? static_cast<std::uint8_t>(60 + x + y) : 0;
+    stream.next_in = row.data();
+    stream.avail_in = side;
+    const int flush = y + 1 == side ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      stream.next_out = chunk;
+      stream.avail_out = sizeof chunk;
+      deflate(&stream, flush);
+      packed.insert(packed.end(), chunk, chunk + (sizeof chunk - stream.avail_out));
+    } while (stream.avail_out == 0);
+  }
+  deflateEnd(&stream);
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  const std::pair<ttag_t, std::uint32_t> tags[] = {
+      {TIFFTAG_IMAGEWIDTH, 37}, {TIFFTAG_IMAGELENGTH, 29}, {TIFFTAG_BITSPERSAMPLE, 8},
+      {TIFFTAG_SAMPLESPERPIXEL, 1}, {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK},
+      {TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE}, {TIFFTAG_TILEWIDTH, side},
+      {TIFFTAG_TILELENGTH, side}};
+  for (const auto& [tag, value] : tags) ASSERT_TRUE(TIFFSetField(tiff, tag, value)) << tag;
+  ASSERT_GT(TIFFWriteRawTile(tiff, 0, packed.data(), static_cast<tmsize_t>(packed.size())), 0);
+  TIFFClose(tiff);
+}
+
+// The 37 × 29 page in one tile of 23168 × 23168 took half a gigabyte and
+// seconds to clear; its memory is its page's now: it is refused, with the
+// reason, before any pixel memory, under a 100 MiB address space.
+TEST(Memory, ATinyPageInAHugeTileIsRefusedInItsPagesMemory) {
+  SKIP_UNDER_ASAN();
+  ScratchDirectory dir;
+  const std::string path = dir / "tile.tif";
+  WriteTinyPageInAHugeTile(path, 23168);
+  const Bytes before = FileBytes(path);
+  const auto result = testing_support::RunTessvane(
+      {path}, {.close_input = true, .in_child = AddressSpaceLimit(100u << 20)});
+  EXPECT_EQ(result.output, "image read error\r\n");
+  EXPECT_EQ(result.errors, "tessvane: " + path +
+                               ": tiles of 23168 x 23168 are larger than a page of 37 x 29 needs "
+                               "(at most 48 x 32, or 613 pixels a tile)\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(FileBytes(path), before);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"tile.tif"});
 }
 
 }  // namespace

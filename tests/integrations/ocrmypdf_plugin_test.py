@@ -108,13 +108,15 @@ def make_pdf(path, folder):
         out.write(img2pdf.convert(files))
 
 
-def run_ocrmypdf(pdf, output, sidecar, plugin_arguments):
-    """Runs ocrmypdf; returns its standard error. Raises AssertionError when
-    it fails."""
+def run_ocrmypdf(pdf, output, sidecar, plugin_arguments, environment=None, folder=None):
+    """Runs ocrmypdf, in environment (default: this process's) and folder
+    (default: the current one); returns its standard error. Raises
+    AssertionError when it fails."""
     command = ["ocrmypdf", "--force-ocr", "--output-type", "pdf", "--optimize", "0",
                "--jobs", "2", "--sidecar", sidecar, *plugin_arguments, pdf, output]
-    environment = dict(os.environ, OMP_THREAD_LIMIT="1")
-    run = subprocess.run(command, env=environment, capture_output=True, text=True, timeout=300)
+    environment = dict(environment or os.environ, OMP_THREAD_LIMIT="1")
+    run = subprocess.run(command, env=environment, cwd=folder, capture_output=True, text=True,
+                         timeout=300)
     if run.returncode != 0:
         raise AssertionError(f"{' '.join(command)} exited with {run.returncode}:\n{run.stderr}")
     return run.stderr

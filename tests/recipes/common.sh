@@ -80,8 +80,10 @@ inode() {
 
 # The sample tree: good pages of different sizes and layouts under names
 # with spaces, quotes and a newline, one in a subdirectory with a .tiff
-# suffix, and a broken one (a page cut short).  name_N is the path of page N
-# relative to $work/run, expect_N the single run's result of it.
+# suffix, a broken one (a page cut short), and a symbolic link named like a
+# page, planted to point at the runner's private page outside the tree,
+# which no recipe may follow.  name_N is the path of page N relative to
+# $work/run, expect_N the single run's result of it.
 good_pages="1 2 3 4 5"
 name_1='scans/plain.tif'
 name_2='scans/two  words.tif'
@@ -90,6 +92,8 @@ name_4='scans/new
 line.tif'
 name_5='scans/sub dir/deep.tiff'
 broken='scans/broken one.tif'
+planted='scans/planted link.tif'
+private='private.tif'
 
 # make_scans: writes the tree to $work/orig and each expect_N.
 make_scans() {
@@ -104,17 +108,21 @@ make_scans() {
     cmp -s "$work/orig/$name" "$work/expect/$n.tif" && fail "a single run left page $n as it was"
   done
   head -c 2000 "$work/orig/$name_1" >"$work/orig/$broken"
+  cp "$work/orig/$name_1" "$work/orig/$private"
+  ln -s "../$private" "$work/orig/$planted"
 }
 
 # reset_scans: puts a fresh copy of the tree in $work/run/scans.
 reset_scans() {
   rm -rf "$work/run/scans"
   cp -a "$work/orig/scans" "$work/run/scans"
+  cp "$work/orig/$private" "$work/run/$private"
 }
 
 # check_scans WHAT [tif-only]: every good page of $work/run is its single
-# run's result (with tif-only, the .tiff page is as it was), and the broken
-# one is as it was; WHAT names the run in the failure.
+# run's result (with tif-only, the .tiff page is as it was), the broken one
+# is as it was, and so are the planted link and the private page it points
+# at; WHAT names the run in the failure.
 check_scans() {
   for n in $good_pages; do
     eval "name=\$name_$n"
@@ -125,4 +133,7 @@ check_scans() {
     fi
   done
   cmp -s "$work/orig/$broken" "$work/run/$broken" || fail "$1 changed the broken file"
+  [ "$(readlink "$work/run/$planted")" = "../$private" ] || fail "$1 replaced the planted link"
+  cmp -s "$work/orig/$private" "$work/run/$private" ||
+    fail "$1 followed the planted link and rewrote the private page"
 }

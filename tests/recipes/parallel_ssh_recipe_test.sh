@@ -104,7 +104,7 @@ for n in $(seq 6 17); do
   good_pages="$good_pages $n"
 done
 make_scans
-tif_pages=$(find "$work/orig/scans" -name '*.tif' -printf x | wc -c)
+tif_pages=$(find "$work/orig/scans" -type f -name '*.tif' -printf x | wc -c)
 
 # run_remote WHAT RECIPE: the recipe on a fresh tree exits with 1 (the
 # broken file) and clears the tree, leaving nothing on the remote side.

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The xargs and find -exec recipes of the README and the manual page, as
 # printed, on a tree whose names hold spaces, quotes and a newline, with one
-# broken file: xargs exits with 123 and find with 1, every good file is what
-# a single run makes of it, and the broken one is untouched.  The failed-file list names exactly the broken
+# broken file and a planted link: xargs exits with 123 and find with 1,
+# every good file is what a single run makes of it, and the broken one, the
+# link and the file it points at are untouched.  The failed-file list names exactly the broken
 # file; the originals-keeping recipe clears the copy and leaves the originals.
 # Usage: xargs_recipe_test.sh SOURCE_DIR TESSVANE MAKE_SAMPLE_PAGE
 set -u

@@ -1,6 +1,7 @@
 // Parsing of a classic TIFF's first directory and little-endian stores.
 #include "tiff_bytes.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace testing_support {
@@ -85,10 +86,12 @@ std::vector<std::uint8_t> DirectoryFirst(const std::vector<std::uint8_t>& file) 
     PutU32(out, 8 + 2 + i * 12 + 8, static_cast<std::uint32_t>(values[i]));
   }
 
-  // Then the strips, with their offsets updated.  The strip tables hold
+  // Then the strips or tiles, with their offsets updated.  The tables hold
   // SHORT or LONG elements, inline or not.
-  const IfdEntry& offsets = directory.Entry(273);
-  const IfdEntry& counts = directory.Entry(279);
+  const bool tiled = std::any_of(directory.entries.begin(), directory.entries.end(),
+                                 [](const IfdEntry& entry) { return entry.tag == 324; });
+  const IfdEntry& offsets = directory.Entry(tiled ? 324 : 273);
+  const IfdEntry& counts = directory.Entry(tiled ? 325 : 279);
   auto position = [&](const IfdEntry& entry, std::size_t index) {
     const auto i = static_cast<std::size_t>(&entry - directory.entries.data());
     const std::size_t size = FieldTypeSize(entry.type);

@@ -34,8 +34,8 @@ struct FirstDirectory {
 };
 
 // The same file laid out with its first directory right after the header,
-// then the values stored outside it, then the strips: cutting it short
-// damages the strips while the directory stays whole.  Only the next-
+// then the values stored outside it, then the strips or tiles: cutting it
+// short damages them while the directory stays whole.  Only the next-
 // directory link is dropped.
 std::vector<std::uint8_t> DirectoryFirst(const std::vector<std::uint8_t>& file);
 

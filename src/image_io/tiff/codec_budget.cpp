@@ -14,6 +14,8 @@ namespace {
 constexpr std::uint64_t CapTenths = 22;
 constexpr std::uint64_t PixelsTenths = 10;
 constexpr std::uint64_t MarkerTenths = 10;
+// A tile's buffer and the library's buffer for its coded bytes.
+constexpr std::uint64_t TileAndCodedTenths = 21;
 
 // Blocks smaller than this are coded on one thread: the work per block
 // would not pay for handing it out, and the bookkeeping per block (a few
@@ -51,6 +53,10 @@ std::uint64_t FreeWhileReadingOrWriting(std::uint64_t pixel_count) {
 
 std::uint64_t FreeWhileClearing(std::uint64_t pixel_count) {
   return pixel_count * (CapTenths - PixelsTenths - MarkerTenths) / 10;
+}
+
+std::uint64_t MostOversizedTileBytes(std::uint64_t pixel_count) {
+  return pixel_count * (CapTenths - PixelsTenths) / TileAndCodedTenths;
 }
 
 bool CodesBlocksIndependently(TIFF* tiff) {

@@ -24,6 +24,12 @@ namespace tessvane {
 std::uint64_t FreeWhileReadingOrWriting(std::uint64_t pixel_count);
 std::uint64_t FreeWhileClearing(std::uint64_t pixel_count);
 
+// The most bytes a tile may hold that is wider or longer than its page of
+// pixel_count pixels needs: the tile's buffer on the caller's thread and
+// the library's buffer for its coded bytes (a tenth larger) must fit in
+// what the run's cap leaves beside the pixels.  Raises nothing.
+std::uint64_t MostOversizedTileBytes(std::uint64_t pixel_count);
+
 // True for the compressions whose blocks libtiff codes each from a fresh
 // codec state, so that any handle codes any block alike.  Raises nothing.
 bool CodesBlocksIndependently(TIFF* tiff);

@@ -7,6 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <new>
+#include <set>
+#include <string>
+#include <utility>
+
 #include "codec_budget.h"
 #include "parallel_for.h"
 
@@ -22,17 +27,21 @@ struct FileSource {
 };
 
 // One thread's own handle on the file being read, opened at its first
-// block.  The handle is declared after the source it reads through and
-// the log it says things to, so it closes first.
+// block, and the kinds of message (module and format) it has said.  The
+// handle is declared after the source it reads through and the log it
+// says things to, so it closes first.
 struct ReadingHandle {
   FileSource source{-1, 0};
   MessageLog log;
   TiffHandle tiff;
   bool tried = false;
+  std::set<std::pair<std::string, std::string>> kinds_said;
 };
 
 // Opens reading's handle on tiff's file, at the directory tiff has open,
-// once; false when it cannot be had.
+// found by where it lies, once; false when it cannot be had.  Only the
+// header is read first ("h"), not the first directory: the page's is
+// read straight away, without a walk along the chain.
 bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
   if (!reading.tried) {
     reading.tried = true;
@@ -40,16 +49,30 @@ bool OpenReadingHandle(TIFF* tiff, const char* mode, ReadingHandle& reading) {
     const int fd = TIFFFileno(tiff);
     if (fstat(fd, &status) != 0 || status.st_size < 0) return false;
     reading.source = {fd, static_cast<std::uint64_t>(status.st_size)};
-    reading.tiff.reset(OpenOwnHandle(TIFFFileName(tiff), mode, &reading.source, ClientRead<FileSource>,
-                                     ClientRefusesWrites, ClientSeek<FileSource>,
-                                     ClientSize<FileSource>, &reading.log));
-    const tdir_t directory = TIFFCurrentDirectory(tiff);
-    if (reading.tiff && TIFFCurrentDirectory(reading.tiff.get()) != directory &&
-        !TIFFSetDirectory(reading.tiff.get(), directory)) {
+    const std::string header_only = std::string(mode) + "h";
+    reading.tiff.reset(OpenOwnHandle(TIFFFileName(tiff), header_only.c_str(), &reading.source,
+                                     ClientRead<FileSource>, ClientRefusesWrites,
+                                     ClientSeek<FileSource>, ClientSize<FileSource>, &reading.log));
+    if (reading.tiff && !TIFFSetSubDirectory(reading.tiff.get(), TIFFCurrentDirOffset(tiff))) {
       reading.tiff.reset();
     }
   }
   return reading.tiff != nullptr;
+}
+
+// True when the messages reading's handle kept say a kind of message
+// (module and format) it had not said before, which it then has.  What a
+// handle says once (a codec set up, a stream of an older kind noticed) it
+// says on the first block that calls for it, so each thread's handle
+// would say it again; a block whose messages are new to its handle is
+// left to the reader, whose handle says what one thread's would.  Raises
+// std::bad_alloc.
+bool SaysSomethingNew(ReadingHandle& reading) {
+  bool new_kind = false;
+  for (const LibraryMessage& message : reading.log.messages) {
+    new_kind = reading.kinds_said.emplace(message.module, message.format).second || new_kind;
+  }
+  return new_kind;
 }
 
 // Decodes target through tiff, as the reader would.
@@ -83,14 +106,15 @@ using BlockDecoder = std::function<bool(TIFF* tiff, std::uint32_t block, std::ui
 DecodedBlocks DecodeBlocksAhead(TIFF* tiff, const char* mode, std::uint32_t count,
                                 std::uint32_t threads, const BlockDecoder& decode) {
   DecodedBlocks decoded{std::vector<std::uint8_t>(count, 0),
-                        std::vector<std::vector<LibraryMessage>>(count)};
+                        std::vector<std::vector<LibraryMessage>>(count), {}};
   std::vector<ReadingHandle> handles(threads);
   ParallelFor(count, threads, [&](std::uint32_t block, std::uint32_t worker) {
     ReadingHandle& reading = handles[worker];
     if (!OpenReadingHandle(tiff, mode, reading)) return;
     reading.log.recording = true;
-    const bool done = decode(reading.tiff.get(), block, worker);
+    const bool decoded_here = decode(reading.tiff.get(), block, worker);
     reading.log.recording = false;
+    const bool done = !SaysSomethingNew(reading) && decoded_here;
     if (done) {
       decoded.done[block] = 1;
       decoded.messages[block] = std::move(reading.log.messages);
@@ -102,28 +126,45 @@ DecodedBlocks DecodeBlocksAhead(TIFF* tiff, const char* mode, std::uint32_t coun
 
 }  // namespace
 
+// One thread's handle has decoded every block before k when it comes to
+// block k, block k − 1 last, and what the library says there before it
+// sets out on a block (a read cut short: "Read error at row 16, col 0")
+// names where the handle stands, the block before.  The reader's handle
+// decoded none of the blocks taken from here, so before it decodes block
+// k itself it decodes block k − 1 again, saying nothing, and stands where
+// one thread's would.
 bool DecodedBlocks::Take(TIFF* tiff, std::uint32_t k) const {
   if (k >= done.size()) return false;
-  for (const LibraryMessage& message : messages[k]) {
-    const char* const module = message.has_module ? message.module.c_str() : nullptr;
-    if (message.error) {
-      TIFFErrorExtR(tiff, module, "%s", message.text.c_str());
-    } else {
-      TIFFWarningExtR(tiff, module, "%s", message.text.c_str());
+  if (done[k] != 0) {
+    SayMessages(tiff, messages[k]);
+    return true;
+  }
+  if (k > 0 && done[k - 1] != 0 && decode_again) {
+    HeldMessages quiet(tiff);
+    try {
+      if (quiet.Holding()) decode_again(tiff, k - 1);
+    } catch (const std::bad_alloc&) {
+      // Without memory for it the block is decoded all the same, only its
+      // messages may name another place.
     }
   }
-  return done[k] != 0;
+  return false;
 }
 
 DecodedBlocks DecodeStripsAhead(TIFF* tiff, const char* mode, std::uint32_t strip_count,
                                 const std::function<StripTarget(std::uint32_t strip)>& target_of) {
   const std::uint32_t threads = StripDecodingThreads(tiff, strip_count);
   if (threads < 2) return {};
-  return DecodeBlocksAhead(tiff, mode, strip_count, threads,
-                           [&](TIFF* handle, std::uint32_t strip, std::uint32_t) {
-                             const StripTarget target = target_of(strip);
-                             return target.wanted != 0 && DecodeTarget(handle, target);
-                           });
+  DecodedBlocks decoded = DecodeBlocksAhead(tiff, mode, strip_count, threads,
+                                            [&](TIFF* handle, std::uint32_t strip, std::uint32_t) {
+                                              const StripTarget target = target_of(strip);
+                                              return target.wanted != 0 && DecodeTarget(handle, target);
+                                            });
+  // Into the same place again: the same bytes.
+  decoded.decode_again = [target_of](TIFF* handle, std::uint32_t strip) {
+    DecodeTarget(handle, target_of(strip));
+  };
+  return decoded;
 }
 
 DecodedBlocks DecodeTilesAhead(
@@ -142,10 +183,16 @@ DecodedBlocks DecodeBlocksThroughBuffers(
   const std::uint32_t threads = TileDecodingThreads(tiff, block_count, most_bytes, free_bytes);
   if (threads < 2) return {};
   std::vector<std::vector<std::uint8_t>> buffers(threads);
-  return DecodeBlocksAhead(tiff, mode, block_count, threads,
-                           [&](TIFF* handle, std::uint32_t block, std::uint32_t worker) {
-                             return DecodeBuffered(handle, block, bytes_of(block), buffers[worker], place);
-                           });
+  DecodedBlocks decoded = DecodeBlocksAhead(
+      tiff, mode, block_count, threads, [&](TIFF* handle, std::uint32_t block, std::uint32_t worker) {
+        return DecodeBuffered(handle, block, bytes_of(block), buffers[worker], place);
+      });
+  // Into a buffer of its own, placed nowhere: the block is in place already.
+  decoded.decode_again = [bytes_of](TIFF* handle, std::uint32_t block) {
+    std::vector<std::uint8_t> buffer;
+    DecodeBuffered(handle, block, bytes_of(block), buffer, [](std::uint32_t, const std::uint8_t*) {});
+  };
+  return decoded;
 }
 
 }  // namespace tessvane

@@ -7,8 +7,11 @@
 // the library says there with the block; the reader's handle says it in
 // block order when the reader takes the block, so a damaged file's
 // messages are the same on every thread count.  A block that fails on a
-// thread's handle is left for the reader to decode again, which says why
-// as one thread would.
+// thread's handle, or whose messages are of a kind new to that handle
+// (what a handle says once, each handle would say), is left for the
+// reader to decode again, which says what one thread would, its handle
+// first brought to where one thread's stands.  Nothing else a thread's
+// handle says is said: it reads what the reader's handle has read.
 //
 // With one thread (codec_budget.h), or a compression whose blocks do not
 // decode independently, nothing is done here and the reader decodes every
@@ -40,10 +43,17 @@ struct StripTarget {
 struct DecodedBlocks {
   std::vector<std::uint8_t> done;
   std::vector<std::vector<LibraryMessage>> messages;
+  // Decodes a block again through the caller's handle, as it was decoded
+  // ahead, into the same place or none.
+  std::function<void(TIFF* tiff, std::uint32_t block)> decode_again;
 
   // Says through tiff, the caller's handle, what the library said while
   // block k was decoded ahead, as if tiff had decoded it; true when it
-  // was, false when it is left to the caller.  Raises nothing.
+  // was, false when it is left to the caller, with tiff then made to
+  // stand where one thread's handle stands before block k, block k − 1
+  // decoded last (again, what the library says held back where tiff has a
+  // log, as the reader's has; left as it is where it has none).  Raises
+  // nothing.
   bool Take(TIFF* tiff, std::uint32_t k) const;
 };
 

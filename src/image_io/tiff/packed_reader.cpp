@@ -91,7 +91,7 @@ void ReadBlocks(TIFF* tiff, const TMyImage& image, const PackedBlocks& blocks) {
   const bool ccitt = IsCcitt(image.Compression);
   std::vector<std::uint8_t> buffer;
   for (std::uint32_t k = 0; k < blocks.count; ++k) {
-    const std::uint64_t said = ReadingMessageCount();
+    const std::uint64_t said = MessagesSaidOn(tiff);
     bool decoded = ahead.Take(tiff, k);
     if (!decoded) {
       const std::uint32_t bytes = blocks.bytes_of(k);
@@ -101,7 +101,7 @@ void ReadBlocks(TIFF* tiff, const TMyImage& image, const PackedBlocks& blocks) {
                 static_cast<tmsize_t>(bytes);
       if (decoded) blocks.place(k, buffer.data());
     }
-    if (!decoded || (ccitt && ReadingMessageCount() != said)) {
+    if (!decoded || (ccitt && MessagesSaidOn(tiff) != said)) {
       Refuse(std::string(blocks.kind) + " " + std::to_string(k) + " does not decode");
     }
   }

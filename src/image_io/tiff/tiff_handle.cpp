@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "file_failure.h"
 
@@ -76,12 +77,20 @@ const char* WriteMode(TiffContainer container) {
   return container.big_endian ? "wb" : "wl";
 }
 
+// The name a handle's log is attached under (TIFFSetClientInfo).
+constexpr char LogName[] = "tessvane message log";
+
 // The handlers of a handle's warnings (error false) and errors, log its
 // MessageLog or null; true when the message ends here.  A message that
 // cannot be kept for want of memory is dropped.
 int HandleMessage(bool error, void* log, const char* module, const char* format, va_list arguments) {
   auto* const kept = static_cast<MessageLog*>(log);
-  if (kept == nullptr || !kept->recording) return error ? 0 : 1;
+  if (kept == nullptr) return error ? 0 : 1;
+  if (!kept->recording) {
+    if (!kept->passes_on) return 1;
+    ++kept->said;
+    return 0;
+  }
   try {
     va_list again;
     va_copy(again, arguments);
@@ -90,7 +99,7 @@ int HandleMessage(bool error, void* log, const char* module, const char* format,
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     std::vsnprintf(text.data(), text.size() + 1, format, arguments);
     const bool has_module = module != nullptr;
-    kept->messages.push_back({error, has_module, has_module ? module : "", std::move(text)});
+    kept->messages.push_back({error, has_module, has_module ? module : "", std::move(text), format});
   } catch (...) {
   }
   return 1;
@@ -122,6 +131,57 @@ TIFF* OpenOwnHandle(const char* name, const char* mode, thandle_t client, TIFFRe
                                        ClientMapsNothing, ClientUnmapsNothing, options);
   TIFFOpenOptionsFree(options);
   return tiff;
+}
+
+TIFF* OpenLoggedFdHandle(int fd, const char* name, const char* mode, MessageLog* log) {
+  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  log->passes_on = true;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, HandleWarning, log);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, HandleError, log);
+  TIFF* const tiff = TIFFFdOpenExt(fd, name, mode, options);
+  TIFFOpenOptionsFree(options);
+  if (tiff != nullptr) TIFFSetClientInfo(tiff, log, LogName);
+  return tiff;
+}
+
+MessageLog* MessageLogOf(TIFF* tiff) { return static_cast<MessageLog*>(TIFFGetClientInfo(tiff, LogName)); }
+
+std::uint64_t MessagesSaidOn(TIFF* tiff) {
+  const MessageLog* const log = MessageLogOf(tiff);
+  return log == nullptr ? 0 : log->said;
+}
+
+void SayMessages(TIFF* tiff, const std::vector<LibraryMessage>& messages) {
+  for (const LibraryMessage& message : messages) {
+    const char* const module = message.has_module ? message.module.c_str() : nullptr;
+    if (message.error) {
+      TIFFErrorExtR(tiff, module, "%s", message.text.c_str());
+    } else {
+      TIFFWarningExtR(tiff, module, "%s", message.text.c_str());
+    }
+  }
+}
+
+HeldMessages::HeldMessages(TIFF* tiff) noexcept : tiff_(tiff), log_(MessageLogOf(tiff)) {
+  // Already held by an outer hold: that one says or drops them.
+  if (log_ != nullptr && log_->recording) log_ = nullptr;
+  if (log_ != nullptr) log_->recording = true;
+}
+
+HeldMessages::~HeldMessages() {
+  if (log_ == nullptr) return;
+  log_->recording = false;
+  log_->messages.clear();
+}
+
+void HeldMessages::Say() noexcept {
+  if (log_ == nullptr) return;
+  log_->recording = false;
+  std::vector<LibraryMessage> kept = std::move(log_->messages);
+  log_->messages.clear();
+  SayMessages(tiff_, kept);
+  log_ = nullptr;
 }
 
 toff_t SeekedPosition(std::uint64_t position, std::uint64_t length, toff_t offset, int whence) {

@@ -1,7 +1,7 @@
 // libtiff handles: ownership of an open TIFF, the procedures every libtiff
 // client of the tool shares, handles of a thread's own whose messages are
-// kept, and a TIFF written through a file descriptor whose every write is
-// checked.
+// kept, the reader's handle whose messages can be held back, and a TIFF
+// written through a file descriptor whose every write is checked.
 #pragma once
 
 #include <tiffio.h>
@@ -84,30 +84,77 @@ int ClientKeepsOpen(thandle_t);
 int ClientMapsNothing(thandle_t, void**, toff_t*);
 void ClientUnmapsNothing(thandle_t, void*, toff_t);
 
-// A warning or error the library raised on a handle of a thread's own.
+// A warning or error the library raised on a handle, kept: format is the
+// library's own, before its values were put in, and tells one kind of
+// message from another.
 struct LibraryMessage {
   bool error;
   bool has_module;
   std::string module;
   std::string text;
+  std::string format;
 };
 
-// What the library says on a handle of a thread's own: kept while
-// recording, to be said later through another handle.  Other warnings end
-// at the handle (it reads the same directory as the handle it stands in
-// for, whose warnings the user had already); other errors go on to the
-// library's default handler.
+// What the library says on a handle with a log: kept while recording, to
+// be said later, or not at all.  Otherwise a handle that passes on (the
+// reader's own) lets it go on to the library's default handlers; on any
+// other handle (a thread's own, reading the directories the reader's
+// handle has read and said already) it ends there.
+// said counts what was said through a handle that passes on, so that a
+// count taken before and after a call tells whether the call made the
+// library say anything.
 struct MessageLog {
   bool recording = false;
+  bool passes_on = false;
+  std::uint64_t said = 0;
   std::vector<LibraryMessage> messages;
 };
 
 // Opens a handle of a thread's own on client with read, write and seek,
 // and size, the other procedures doing nothing; its messages go to log as
-// MessageLog says (null: never recording).  Null when the library cannot
-// open it.  Raises nothing.
+// MessageLog says (null: errors go on to the default handlers, warnings
+// end there).  Null when the library cannot open it.  Raises nothing.
 TIFF* OpenOwnHandle(const char* name, const char* mode, thandle_t client, TIFFReadWriteProc read,
                     TIFFReadWriteProc write, TIFFSeekProc seek, TIFFSizeProc size, MessageLog* log);
+
+// Opens the file at fd as libtiff's own descriptor client does (the
+// handle closes fd), its messages going to log, which it makes pass on,
+// and which MessageLogOf finds again.
+// Null when the library cannot open it.  Raises nothing.
+TIFF* OpenLoggedFdHandle(int fd, const char* name, const char* mode, MessageLog* log);
+
+// The log of a handle OpenLoggedFdHandle opened; null for any other.
+// Raises nothing.
+MessageLog* MessageLogOf(TIFF* tiff);
+
+// How many messages the library has said through tiff, a handle
+// OpenLoggedFdHandle opened (held ones count once said); 0 for any other.
+// Raises nothing.
+std::uint64_t MessagesSaidOn(TIFF* tiff);
+
+// Says messages through tiff, in order, as if tiff had raised them.
+// Raises nothing.
+void SayMessages(TIFF* tiff, const std::vector<LibraryMessage>& messages);
+
+// While it lasts, what the library says on tiff is kept rather than said,
+// where tiff has a log (MessageLogOf); Say says it, and what is not said
+// is dropped.  For reading again what was read and said already.
+class HeldMessages {
+ public:
+  explicit HeldMessages(TIFF* tiff) noexcept;
+  ~HeldMessages();
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+
+  // True when tiff's messages are held.  Raises nothing.
+  bool Holding() const noexcept { return log_ != nullptr; }
+  // Stops holding and says what was kept.  Raises nothing.
+  void Say() noexcept;
+
+ private:
+  TIFF* tiff_;
+  MessageLog* log_;
+};
 
 // Writes a whole TIFF file, directory included, to the empty file open at
 // fd, in container: encode sets up the image on the handle it is given.

@@ -3,13 +3,16 @@
 //
 // It accepts only what the tool can rewrite without loss: pages of 1-,
 // 2-, 4- or 8-bit unsigned gray samples, one sample per pixel, stored
-// min-is-black, min-is-white or through a gray palette, in strips or
-// tiles.  Every
-// refusal names its reason (EFileFailed), and all of them are made for
-// every page before any pixel memory is had.  The strips and tiles of the
-// whole file must lie inside it and share no byte: a small file whose
-// strips all point at one compressed strip would otherwise decode to any
-// size it claims.
+// min-is-black, min-is-white or through a gray palette, in strips or in
+// tiles no larger than the page needs.  Every refusal names its reason
+// (EFileFailed), and all of them are made for every page before any pixel
+// memory is had.  The strips and tiles of the whole file must lie inside
+// it and share no byte: a small file whose strips all point at one
+// compressed strip would otherwise decode to any size it claims.
+//
+// Each directory is found once, in one walk along the file's chain, and
+// opened again by where it lies, not by its number; the library then says
+// what it has to say about a directory once, when the walk reads it.
 //
 // The order of the checks is part of the tool's behaviour: which error a
 // malformed file reports, and at which check, is what users and scripts
@@ -22,12 +25,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "codec_budget.h"
 #include "file_failure.h"
 
 namespace tessvane {
@@ -85,6 +89,36 @@ bool IsReducedImage(TIFF* tiff) {
   return TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &type) && (type & FILETYPE_REDUCEDIMAGE) != 0;
 }
 
+// The most a side of a tile may hold for a page side of size pixels: the
+// side rounded up to 16, the step of tile sizes TIFF allows.
+std::uint64_t MostTileSide(std::uint32_t size) { return (std::uint64_t{size} + 15) / 16 * 16; }
+
+// Why the tiles of the open directory are larger than its page needs:
+// wider or longer than MostTileSide of its width or height, and holding
+// more than MostOversizedTileBytes of its pixels; empty when they are
+// not, or the page is stored in strips.  A tile is decoded and encoded
+// whole, so a larger one would cost its own pixels, not the page's, in
+// memory and time: a few pixels in one tile of 23168 × 23168, half a
+// gigabyte.  A small page in tiles of a common size (100 × 75 in tiles
+// of 128 × 16) stays within its page's memory.
+std::string TileRefusalOf(TIFF* tiff) {
+  if (!TIFFIsTiled(tiff)) return {};
+  const auto width = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_IMAGEWIDTH);
+  const auto height = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_IMAGELENGTH);
+  const auto tile_width = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_TILEWIDTH);
+  const auto tile_length = FieldOrZero<std::uint32_t>(tiff, TIFFTAG_TILELENGTH);
+  const std::uint64_t most_bytes = MostOversizedTileBytes(std::uint64_t{width} * height);
+  if ((tile_width <= MostTileSide(width) && tile_length <= MostTileSide(height)) ||
+      std::uint64_t{tile_width} * tile_length <= most_bytes) {
+    return {};
+  }
+  return "tiles of " + std::to_string(tile_width) + " x " + std::to_string(tile_length) +
+         " are larger than a page of " + std::to_string(width) + " x " + std::to_string(height) +
+         " needs (at most " + std::to_string(MostTileSide(width)) + " x " +
+         std::to_string(MostTileSide(height)) + ", or " + std::to_string(most_bytes) +
+         " pixels a tile)";
+}
+
 // ---- where the strips lie ----------------------------------------------------------
 
 // The bytes a strip or tile takes in the file.
@@ -102,12 +136,14 @@ std::string BlockName(const TiffPages& input, const StoredBlock& block) {
 }
 
 // Adds the strips or tiles of the open directory, page page, to blocks;
-// refuses one that is empty or reaches past file_size.
+// refuses one that is empty or reaches past file_size.  (The library
+// counts strips from RowsPerStrip, which a tiled page need not have: its
+// tiles are counted apart.)
 void CollectBlocks(TiffPages& input, std::uint32_t page, std::uint64_t file_size,
                    std::vector<StoredBlock>& blocks) {
   TIFF* const tiff = input.tiff.get();
   const bool tile = TIFFIsTiled(tiff) != 0;
-  const std::uint32_t count = TIFFNumberOfStrips(tiff);
+  const std::uint32_t count = tile ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint64_t offset = TIFFGetStrileOffset(tiff, i);
     const std::uint64_t size = TIFFGetStrileByteCount(tiff, i);
@@ -134,21 +170,35 @@ void RefuseSharedBytes(const TiffPages& input, std::vector<StoredBlock>& blocks)
   }
 }
 
+// Lists the directories of input that are pages, where each lies found
+// once, in one walk along the chain from the first, which the handle has
+// open.  The chain ends where the library's count of it ends: before a
+// next directory that cannot be reached or that leads back into the chain
+// (a loop); a directory it counts but cannot read refuses the file.  So
+// the time grows in step with the directories, where opening each by its
+// number would walk the chain from the first again.
+void ListPages(TiffPages& input) {
+  TIFF* const tiff = input.tiff.get();
+  const tdir_t directories = TIFFNumberOfDirectories(tiff);
+  for (tdir_t d = 0; d < directories; ++d) {
+    if (d > 0 && !TIFFReadDirectory(tiff)) Refuse("directory " + std::to_string(d + 1) + " cannot be read");
+    if (!IsReducedImage(tiff)) input.directories.push_back({TIFFCurrentDirOffset(tiff), d});
+  }
+  if (input.directories.empty()) Refuse("no full-resolution image in the file");
+}
+
 // Lists the pages of input and checks each: what it holds, and where its
 // strips or tiles lie in a file of file_size bytes.
 void CheckPages(TiffPages& input, std::uint64_t file_size) {
   TIFF* const tiff = input.tiff.get();
-  const tdir_t directories = TIFFNumberOfDirectories(tiff);
-  for (tdir_t d = 0; d < directories; ++d) {
-    OpenDirectory(tiff, d);
-    if (!IsReducedImage(tiff)) input.directories.push_back(d);
-  }
-  if (input.directories.empty()) Refuse("no full-resolution image in the file");
+  ListPages(input);
   std::vector<StoredBlock> blocks;
   for (std::uint32_t page = 0; page < input.directories.size(); ++page) {
-    OpenDirectory(tiff, input.directories[page]);
+    OpenDirectory(input, page);
     const std::string refusal = RefusalOf(tiff);
     if (!refusal.empty()) Refuse(PagePrefix(input, page) + refusal);
+    const std::string tiles = TileRefusalOf(tiff);
+    if (!tiles.empty()) Refuse(PagePrefix(input, page) + tiles);
     CollectBlocks(input, page, file_size, blocks);
   }
   RefuseSharedBytes(input, blocks);
@@ -156,35 +206,12 @@ void CheckPages(TiffPages& input, std::uint64_t file_size) {
 
 // ---- opening ---------------------------------------------------------------------------
 
-// The warnings and errors the library raised on this thread through the
-// handles opened here.  A handle is used by one thread at a time, so a
-// count of the thread's own needs no lock.
-thread_local std::uint64_t MessagesSaid = 0;
-
-// Counts a message and passes it on to the library's default handler
-// (0: not handled here), so what the user sees is unchanged.
-int CountMessage(TIFF*, void*, const char*, const char*, va_list) {
-  ++MessagesSaid;
-  return 0;
-}
-
-// Opens the reading handle on own, its messages counted.  Null when the
-// library cannot.
-TIFF* OpenCountingHandle(int own, const char* name) {
-  TIFFOpenOptions* const options = TIFFOpenOptionsAlloc();
-  if (options == nullptr) return nullptr;
-  TIFFOpenOptionsSetWarningHandlerExtR(options, CountMessage, nullptr);
-  TIFFOpenOptionsSetErrorHandlerExtR(options, CountMessage, nullptr);
-  TIFF* const tiff = TIFFFdOpenExt(own, name, ReadMode, options);
-  TIFFOpenOptionsFree(options);
-  return tiff;
-}
-
 // Opens the regular file already open at fd for reading, through a
-// descriptor of its own (the handle closes it; fd stays open), and sets
-// file_size to its length.  EFileFailed (FileStep::Lock) with the reason
-// when fd names no regular file or no TIFF file the library can open.
-TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
+// descriptor of its own (the handle closes it; fd stays open), its
+// messages going to log, and sets file_size to its length.  EFileFailed
+// (FileStep::Lock) with the reason when fd names no regular file or no
+// TIFF file the library can open.
+TiffHandle OpenOpenFile(int fd, const char* name, MessageLog* log, std::uint64_t& file_size) {
   struct stat status;
   if (fstat(fd, &status) != 0) {
     const int error = errno;
@@ -199,7 +226,7 @@ TiffHandle OpenOpenFile(int fd, const char* name, std::uint64_t& file_size) {
     const int error = errno;
     throw EFileFailed(FileStep::Lock, error, ErrnoReason(error));
   }
-  TIFF* const tiff = OpenCountingHandle(own, name);  // the handle closes own
+  TIFF* const tiff = OpenLoggedFdHandle(own, name, ReadMode, log);  // the handle closes own
   if (tiff == nullptr) {
     close(own);
     throw EFileFailed(FileStep::Lock, 0, "not a TIFF file, or its first directory cannot be read");
@@ -240,18 +267,21 @@ ColourMap ColourMapOf(TIFF* tiff) {
   return map;
 }
 
-std::uint64_t ReadingMessageCount() { return MessagesSaid; }
-
-void OpenDirectory(TIFF* tiff, std::uint32_t directory) {
-  if (!TIFFSetDirectory(tiff, static_cast<tdir_t>(directory))) {
-    Refuse("directory " + std::to_string(directory + 1) + " cannot be read");
+void OpenDirectory(TiffPages& input, std::uint32_t page) {
+  TIFF* const tiff = input.tiff.get();
+  const PageDirectory& directory = input.directories.at(page);
+  HeldMessages held(tiff);
+  if (!TIFFSetSubDirectory(tiff, directory.offset)) {
+    held.Say();
+    Refuse("directory " + std::to_string(directory.number + 1) + " cannot be read");
   }
 }
 
 TiffPages OpenTiffPages(int fd, const char* name) {
   std::uint64_t file_size = 0;
-  TiffHandle tiff = OpenOpenFile(fd, name, file_size);
-  return CheckedPages(TiffPages{std::move(tiff), {}}, file_size);
+  auto log = std::make_unique<MessageLog>();
+  TiffHandle tiff = OpenOpenFile(fd, name, log.get(), file_size);
+  return CheckedPages(TiffPages{std::move(log), std::move(tiff), {}}, file_size);
 }
 
 }  // namespace tessvane

@@ -36,15 +36,12 @@ struct ColourMap {
 // The open directory's colour map, or nulls.  Raises nothing.
 ColourMap ColourMapOf(TIFF* tiff);
 
-// The warnings and errors the library has raised on this thread through
-// the handles OpenTiffPages opened, said on to its default handler: a
-// count taken before and after a call tells whether the call made the
-// library say anything.  Raises nothing.
-std::uint64_t ReadingMessageCount();
-
-// Makes directory the open one; refuses it (EFileFailed) when the library
-// cannot read it.
-void OpenDirectory(TIFF* tiff, std::uint32_t directory);
+// Makes the directory of page (below input.directories.size()) the open
+// one, found by where it lies.  Every directory was read once when the
+// pages were listed, and what the library said then was said: so here it
+// is held back, and said only when the library cannot read the directory
+// again, which refuses it (EFileFailed).
+void OpenDirectory(TiffPages& input, std::uint32_t page);
 
 // The tile grid of a page: tile size, and how many tiles across and down.
 struct TileGrid {

@@ -333,7 +333,7 @@ TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
 
 void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
   TIFF* const tiff = input.tiff.get();
-  OpenDirectory(tiff, input.directories.at(index));
+  OpenDirectory(input, index);
   FetchTags(tiff, image);
   try {
     const bool tiled = TIFFIsTiled(tiff) != 0;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "image_record.h"
@@ -16,12 +17,23 @@
 
 namespace tessvane {
 
+// A directory that is a page: where it lies in the file, by which it is
+// opened, and its number in the file's chain of directories, counted from
+// 0, by which reasons name it.
+struct PageDirectory {
+  std::uint64_t offset;
+  std::uint32_t number;
+};
+
 // An input file open for reading and the directories that are its pages,
 // in file order.  Reduced-resolution images (thumbnails, pyramid levels)
-// are not pages: the new pixels would make them false.
+// are not pages: the new pixels would make them false.  The log, declared
+// before the handle so that it outlives it, is where the handle's messages
+// are held while a directory already read is read again.
 struct TiffPages {
+  std::unique_ptr<MessageLog> log;
   TiffHandle tiff;
-  std::vector<std::uint32_t> directories;
+  std::vector<PageDirectory> directories;
 };
 
 // Opens the TIFF file already open at fd (it stays open; the pages are

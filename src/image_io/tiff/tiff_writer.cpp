@@ -125,13 +125,13 @@ void CheckLayout(const TMyImage& image) {
 // True when every strip or tile of the page being written holds data.  The
 // library reports success for compressions it cannot encode and leaves
 // those strips empty.  (The library keeps tile byte counts in the strip
-// table.)
+// table, but counts strips from RowsPerStrip, which a tiled page lacks.)
 bool EveryBlockWritten(TIFF* tiff) {
   const std::uint64_t* byte_counts = nullptr;
   if (!TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &byte_counts) || byte_counts == nullptr) {
     return false;
   }
-  const std::uint32_t blocks = TIFFNumberOfStrips(tiff);
+  const std::uint32_t blocks = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
   for (std::uint32_t i = 0; i < blocks; ++i) {
     if (byte_counts[i] == 0) return false;
   }

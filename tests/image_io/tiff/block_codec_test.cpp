@@ -27,6 +27,7 @@
 #include "run_sequence.h"
 #include "test_tiff.h"
 #include "thread_counts.h"
+#include "tiff_bytes.h"
 
 namespace tessvane {
 namespace {
@@ -297,13 +298,20 @@ TEST(BlockCodec, MinIsWhitePalettesAndSeveralPagesGiveTheSameBytes) {
   }
 }
 
+// Where strip or tile index of path lies: its offset and byte count.
+std::pair<std::uint64_t, std::uint64_t> BlockPlace(const std::string& path, std::uint32_t index) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  EXPECT_NE(tiff, nullptr);
+  if (tiff == nullptr) return {0, 0};
+  const std::pair<std::uint64_t, std::uint64_t> place{TIFFGetStrileOffset(tiff, index),
+                                                      TIFFGetStrileByteCount(tiff, index)};
+  TIFFClose(tiff);
+  return place;
+}
+
 // Overwrites the encoded bytes of strip or tile index of path.
 void DamageBlock(const std::string& path, std::uint32_t index) {
-  TIFF* tiff = TIFFOpen(path.c_str(), "r");
-  ASSERT_NE(tiff, nullptr);
-  const std::uint64_t offset = TIFFGetStrileOffset(tiff, index);
-  const std::uint64_t count = TIFFGetStrileByteCount(tiff, index);
-  TIFFClose(tiff);
+  const auto [offset, count] = BlockPlace(path, index);
   auto bytes = FileBytes(path);
   for (std::uint64_t k = offset; k < offset + count; ++k) bytes[k] = 0xFF;
   testing_support::WriteFileBytes(path, bytes);
@@ -319,38 +327,121 @@ std::string SaidWhileReading(const std::string& path, std::int32_t status) {
   return testing::internal::GetCapturedStderr();
 }
 
+// How a file is harmed: its blocks' bytes overwritten, a block's offset
+// pointing past the end of the file, the file cut short in a block after
+// the checks have passed (another program truncating it while the run
+// reads), or its Orientation set to 9, a value the library refuses with
+// a message and reads on.
+enum class Harm { Overwritten, PastTheEnd, CutAfterTheChecks, BadOrientation };
+
+struct Damage {
+  Harm harm;
+  std::vector<std::uint32_t> blocks;  // the first is the one a failure names
+};
+
+// Harms the file at path as damage says, but a cut, which comes later;
+// the bytes it holds then.
+std::vector<std::uint8_t> Harmed(const std::string& path, const Damage& damage) {
+  auto bytes = FileBytes(path);
+  const testing_support::FirstDirectory directory(bytes);
+  if (damage.harm == Harm::Overwritten) {
+    for (const std::uint32_t block : damage.blocks) DamageBlock(path, block);
+    return FileBytes(path);
+  }
+  if (damage.harm == Harm::PastTheEnd) {
+    const bool tiled = std::any_of(directory.entries.begin(), directory.entries.end(),
+                                   [](const auto& entry) { return entry.tag == TIFFTAG_TILEOFFSETS; });
+    const auto& offsets = directory.Entry(tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS);
+    testing_support::PutU32(bytes, offsets.value + 4 * std::size_t{damage.blocks.front()},
+                            static_cast<std::uint32_t>(bytes.size() + 1000));
+  }
+  if (damage.harm == Harm::BadOrientation) {
+    testing_support::PutU16(bytes, directory.Entry(TIFFTAG_ORIENTATION).position + 8, 9);
+  }
+  // Cut short, the directory, which the library writes last, stays whole.
+  if (damage.harm == Harm::CutAfterTheChecks) bytes = testing_support::DirectoryFirst(bytes);
+  testing_support::WriteFileBytes(path, bytes);
+  return bytes;
+}
+
+// What reading path's first page says on standard error, then why the
+// read fails ("read whole" when it does not).  With cut, the file is cut
+// to cut bytes once it is open and checked.
+std::string SaidAndWhy(const std::string& path, std::uint64_t cut) {
+  testing::internal::CaptureStderr();
+  std::string why = "read whole";
+  try {
+    TiffPages input = OpenTiffPages(path.c_str());
+    if (cut != 0) {
+      EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    }
+    TMyImage image;
+    ReadTiffPage(input, 0, image);
+  } catch (const EFileFailed& failure) {
+    why = failure.Reason();
+  }
+  return testing::internal::GetCapturedStderr() + why;
+}
+
+// How many times text occurs in said.
+std::size_t Occurrences(const std::string& said, const std::string& text) {
+  std::size_t count = 0;
+  for (std::size_t at = said.find(text); at != std::string::npos; at = said.find(text, at + 1)) ++count;
+  return count;
+}
+
 // Damaged strips and tiles anywhere, alone or with others after them, fail
 // the read on every thread count, with the file left as it was and the
 // library saying the same as on one thread: nothing of a block after the
-// first damaged one.
+// first damaged one; where a block cut short is read, the row and column
+// of the block read before it, where one thread's handle stood; a tag
+// value the library refuses, once.
 TEST(BlockCodec, ADamagedBlockFailsTheReadOnEveryThreadCount) {
   ScratchDirectory dir;
   const std::string path = dir / "damaged.tif";
-  const std::vector<std::vector<std::uint32_t>> damage = {{0}, {12}, {24}, {12, 20}, {3, 4, 5}};
+  const Damage damages[] = {
+      {Harm::Overwritten, {0}},       {Harm::Overwritten, {12}},     {Harm::Overwritten, {24}},
+      {Harm::Overwritten, {12, 20}},  {Harm::Overwritten, {3, 4, 5}}, {Harm::PastTheEnd, {12}},
+      {Harm::CutAfterTheChecks, {1}}, {Harm::CutAfterTheChecks, {24}}, {Harm::BadOrientation, {}},
+  };
   // 25 strips; 25 tiles, those of the last column and row reaching past.
   for (const Geometry& page : {Geometry{300, 200, 8}, Geometry{300, 200, 0, 64, 48}}) {
     for (const std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
-      for (const auto& blocks : damage) {
-        WriteTestTiffPages(path, NoisyPages({compression, 0}, page));
-        for (const std::uint32_t block : blocks) DamageBlock(path, block);
-        const auto before = FileBytes(path);
-        const std::string reason = (page.tile_width != 0 ? "tile " : "strip ") +
-                                   std::to_string(blocks.front()) + " does not decode";
-        ExpectSameOnEveryThreadCount(reason, [&](std::uint32_t threads) {
-          const std::string said = SaidWhileReading(path, 0);
+      for (const Damage& damage : damages) {
+        auto pages = NoisyPages({compression, 0}, page);
+        pages[0].layout.orientation = ORIENTATION_TOPLEFT;
+        WriteTestTiffPages(path, pages);
+        const auto before = Harmed(path, damage);
+        const std::string block = (page.tile_width != 0 ? "tile " : "strip ") +
+                                  (damage.blocks.empty() ? "" : std::to_string(damage.blocks.front()));
+        std::uint64_t cut = 0;
+        std::string reason = block + " does not decode";
+        if (damage.harm == Harm::PastTheEnd) reason = block + " lies outside the file";
+        if (damage.harm == Harm::BadOrientation) reason = "read whole";
+        if (damage.harm == Harm::CutAfterTheChecks) {
+          const auto [offset, count] = BlockPlace(path, damage.blocks.front());
+          cut = offset + count / 2;
+        }
+        const std::string said = ExpectSameOnEveryThreadCount(reason, [&](std::uint32_t threads) {
+          testing_support::WriteFileBytes(path, before);
+          const std::string said_and_why = SaidAndWhy(path, cut);
           // The first damaged block is the one named, as on one thread.
-          const char* name = path.c_str();
-          TiffPages input = OpenTiffPages(name);
-          TMyImage again;
-          try {
-            ReadTiffPage(input, 0, again);
-            ADD_FAILURE() << "read whole, " << threads << " threads";
-          } catch (const EFileFailed& failure) {
-            EXPECT_EQ(failure.Reason(), reason) << threads << " threads";
+          EXPECT_EQ(said_and_why.substr(said_and_why.size() - std::min(said_and_why.size(), reason.size())),
+                    reason) << threads << " threads";
+          if (cut == 0) {
+            EXPECT_EQ(FileBytes(path), before);
+            EXPECT_EQ(SaidWhileReading(path, reason == "read whole" ? StatusDone : 0) + reason,
+                      said_and_why) << threads << " threads";
           }
-          return said;
+          return said_and_why;
         });
-        EXPECT_EQ(FileBytes(path), before);
+        if (damage.harm == Harm::CutAfterTheChecks) {
+          EXPECT_EQ(Occurrences(said, "Read error at "), 1u) << said;
+          EXPECT_EQ(Occurrences(said, "4294967295"), 0u) << said;
+        }
+        if (damage.harm == Harm::BadOrientation) {
+          EXPECT_EQ(Occurrences(said, "Bad value 9 for \"Orientation\" tag"), 1u) << said;
+        }
       }
     }
   }

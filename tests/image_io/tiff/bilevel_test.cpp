@@ -25,6 +25,7 @@
 #include "run_sequence.h"
 #include "test_tiff.h"
 #include "thread_counts.h"
+#include "tiff_directory.h"
 
 namespace tessvane {
 namespace {
@@ -276,6 +277,43 @@ TEST(Bilevel, TwoAndFourBitPagesKeepTheirDepthAtTheNearestLevel) {
           }
         }
       }
+    }
+  }
+}
+
+// What a fax receiver recorded in a Group 3 or Group 4 page (its bad lines,
+// its parameters, time and subaddress) and how the page was thresholded
+// come back entry for entry: the same type, count and bytes.
+TEST(Bilevel, FaxReceiverTagsAreKept) {
+  ScratchDirectory dir;
+  const std::string path = dir / "fax.tif";
+  const std::uint16_t fax_tags[] = {TIFFTAG_BADFAXLINES,   TIFFTAG_CLEANFAXDATA, TIFFTAG_CONSECUTIVEBADFAXLINES,
+                                    TIFFTAG_FAXRECVPARAMS, TIFFTAG_FAXRECVTIME,  TIFFTAG_FAXSUBADDRESS,
+                                    TIFFTAG_THRESHHOLDING};
+  for (const Coding& coding : {BilevelCodings[6], BilevelCodings[7]}) {
+    SCOPED_TRACE(coding.name);
+    TiffLayout layout = LayoutOf({"", 203, 61, 16}, coding, PHOTOMETRIC_MINISWHITE, FILLORDER_MSB2LSB, 1);
+    layout.more_tags = [base = layout.more_tags](TIFF* tiff) {
+      base(tiff);
+      TIFFSetField(tiff, TIFFTAG_BADFAXLINES, 3u);
+      TIFFSetField(tiff, TIFFTAG_CLEANFAXDATA, CLEANFAXDATA_REGENERATED);
+      TIFFSetField(tiff, TIFFTAG_CONSECUTIVEBADFAXLINES, 2u);
+      TIFFSetField(tiff, TIFFTAG_FAXRECVPARAMS, 0x1234u);
+      TIFFSetField(tiff, TIFFTAG_FAXRECVTIME, 41u);
+      TIFFSetField(tiff, TIFFTAG_FAXSUBADDRESS, "0815");
+      TIFFSetField(tiff, TIFFTAG_THRESHHOLDING, THRESHHOLD_ERRORDIFFUSE);
+    };
+    WriteTestTiffPages(path, {{layout, Stored(BilevelLook(203, 61, 3), 1, PHOTOMETRIC_MINISWHITE)}});
+    const auto before = testing_support::ReadRawDirectory(FileBytes(path));
+    ExpectCleared(path);
+    const auto after = testing_support::ReadRawDirectory(FileBytes(path));
+    for (const std::uint16_t tag : fax_tags) {
+      SCOPED_TRACE(::testing::Message() << "tag " << tag);
+      ASSERT_TRUE(before.Has(tag));
+      ASSERT_TRUE(after.Has(tag));
+      EXPECT_EQ(after.entries.at(tag).type, before.entries.at(tag).type);
+      EXPECT_EQ(after.entries.at(tag).count, before.entries.at(tag).count);
+      EXPECT_EQ(after.entries.at(tag).value, before.entries.at(tag).value);
     }
   }
 }

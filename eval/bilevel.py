@@ -4,7 +4,7 @@ Tesseract as stored, after tessvane and after unpaper with its defaults.
 Two sets:
 - SYNTHETIC: pages of English prose rendered at 300 dpi, spoilt the way a
   photocopy or a scan with the lid open spoils them (a black margin or a
-  binding gutter joined to the edge, the text touching neither), then
+  binding gutter joined to the edge, the text touching neither but on one page), then
   turned black and white at level 128 and stored 1-bit in CCITT Group 4;
   they have a ground truth, so they are scored by error rates.
 - REAL: the bilevel pages of eval/realpages/ (Group 4 TIFFs), used exactly
@@ -47,11 +47,20 @@ SYNTHETIC = [
              a5("DejaVuSerif.ttf", 10, 2), 205,
              margins=[("left", 100, 12, 4, 20), ("right", 100, 12, 4, 20),
                       ("top", 100, 12, 4, 20), ("bottom", 100, 12, 4, 20)]),
+    PageSpec("bl-near-margin", "text 20 to 40 px from a black left margin",
+             a5("DejaVuSans.ttf", 10, 15, block=pages.NEAR_LEFT), 207,
+             margins=[("left", 66, 10, 4, 10)]),
+    PageSpec("bl-touching-margin", "black left margin touching the first letters of lines",
+             a5("LiberationSerif-Regular.ttf", 11, 16, block=pages.NEAR_LEFT), 208,
+             margins=[("left", 96, 10, 4, 12)]),
     PageSpec("bl-a4-book", "A4 photocopy of a book: gutter left, black margin top and right",
              Layout(A4, (300, 300, 2200, 3250), "LiberationSerif-Regular.ttf", 11, 12), 206,
              gains=[("gutter", "left", 360, 0.97)],
              margins=[("top", 120, 10, 4, 20), ("right", 140, 10, 4, 25)]),
 ]
+
+# The synthetic pages whose margin reaches the first letters of lines.
+TEXT_TOUCHES_MARGIN = {"bl-touching-margin"}
 
 REAL = [page for page in realpages.PAGES if page.source.endswith(".tif")]
 

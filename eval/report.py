@@ -336,7 +336,7 @@ def bilevel_section(synthetic, real, modes, findings):
 Black-and-white scans as archives keep them, never converted to gray:
 {len(bilevel.SYNTHETIC)} synthetic pages rendered as above, spoilt as a
 photocopy or a scan with the lid open spoils them (a black margin or a
-binding gutter joined to the edge, the text touching neither), turned black
+binding gutter joined to the edge, the text touching neither but on one page), turned black
 and white at level {bilevel.THRESHOLD} and stored 1-bit in CCITT Group 4, and
 the {len(bilevel.REAL)} real bilevel pages of `eval/realpages/` as stored
 (Group 4). Tesseract reads each page as stored, after tessvane (which keeps

@@ -465,5 +465,27 @@ TEST(PackedSamples, RowsPackAndUnpackByTheNearestLevel) {
   EXPECT_THROW(PackRow(gray.data() + 7, 1, 1, false, packed.data()), ERangeError);
 }
 
+// Writing a page leaves its record as it was, though libtiff reverses in
+// place the bits of an uncompressed strip it is handed in fill order 2:
+// the record then goes on serving, written again the same.
+TEST(Bilevel, WritingAFillOrderTwoPageLeavesItsPixels) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  for (const std::uint32_t rows : {5u, 0u}) {
+    SCOPED_TRACE(::testing::Message() << rows << " rows a strip");
+    const Bytes look = MakeTestPage(99, 57, 11);
+    WriteTestTiffPages(path, {{LayoutOf({"", 99, 57, rows}, BilevelCodings[0], PHOTOMETRIC_MINISBLACK,
+                                        FILLORDER_LSB2MSB, 8), look}});
+    TMyImage image;
+    const char* name = path.c_str();
+    ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_EQ(WriteTiffImage(name, image), StatusDone);
+      EXPECT_TRUE(Bytes(image.Pixels.Data(), image.Pixels.Data() + image.Pixels.Length()) == look);
+      EXPECT_EQ(ReadWithLibtiff(path).pixels, look) << "written " << round + 1 << " times";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessvane

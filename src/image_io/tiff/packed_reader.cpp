@@ -7,9 +7,10 @@
 // Pixels through the page's levels: stored level v is v × 255 / (2^b − 1)
 // min-is-black, 255 minus that min-is-white, and the colour map's gray
 // through a palette.  A palette whose grays are exactly those levels (the
-// ramp) is kept, and the page written back with it; any other gray
-// palette makes the page an 8-bit min-is-black one of the levels it
-// showed, as for 8-bit palettes.
+// ramp) is kept, and the page written back with it; a 1-bit palette of
+// white then black makes the page min-is-white, as it then is stored; any
+// other gray palette makes the page an 8-bit min-is-black one of the
+// levels it showed, as for 8-bit palettes.
 //
 // A CCITT decoder fills a damaged or cut-off strip with what it guesses
 // and reports success, saying only a warning ("Premature EOF", "Line
@@ -42,8 +43,9 @@ bool IsCcitt(std::uint32_t compression) {
 }
 
 // The gray level of each stored level of image's page, bits bits a
-// sample; a palette page keeps its colour map when it is the ramp, and
-// becomes 8-bit min-is-black otherwise.
+// sample; a palette page keeps its colour map when it is the ramp,
+// becomes min-is-white when it is 1-bit white then black, and 8-bit
+// min-is-black otherwise.
 std::array<std::uint8_t, 256> PageLevels(TIFF* tiff, TMyImage& image, std::uint32_t bits) {
   const std::uint32_t entries = 1u << bits;
   std::array<std::uint8_t, 256> levels{};
@@ -62,6 +64,8 @@ std::array<std::uint8_t, 256> PageLevels(TIFF* tiff, TMyImage& image, std::uint3
       image.Carried.Colormap.assign(map.red, map.red + entries);
       image.Carried.Colormap.insert(image.Carried.Colormap.end(), map.green, map.green + entries);
       image.Carried.Colormap.insert(image.Carried.Colormap.end(), map.blue, map.blue + entries);
+    } else if (bits == 1 && ShowsBlackAndWhite(map)) {
+      image.Photometric = PHOTOMETRIC_MINISWHITE;  // bilevel still, and CCITT codes it
     } else {
       image.Photometric = PHOTOMETRIC_MINISBLACK;
       image.BitsPerSample = 8;

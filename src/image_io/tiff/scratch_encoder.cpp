@@ -34,9 +34,14 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
 
 }  // namespace
 
-bool EncodesWithPredictor(TIFF* tiff) {
+bool ChangesBytesGiven(TIFF* tiff) {
   std::uint16_t predictor = PREDICTOR_NONE;
-  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
+  if (TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE) return true;
+  std::uint16_t compression = COMPRESSION_NONE;
+  std::uint16_t fill_order = FILLORDER_MSB2LSB;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
+  return compression == COMPRESSION_NONE && fill_order != FILLORDER_MSB2LSB;
 }
 
 void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored) {
@@ -76,7 +81,7 @@ void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
 }
 
 std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy) {
-  if (source.shape.width == 0 && !source.inverted && !EncodesWithPredictor(tiff)) {
+  if (source.shape.width == 0 && !source.inverted && !ChangesBytesGiven(tiff)) {
     return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
   }
   StoreBlock(source, copy);

@@ -49,9 +49,10 @@ struct BlockSource {
   std::uint32_t bits = 8;
 };
 
-// True when tiff encodes with a predictor, which differences in place the
-// bytes it is given.  Raises nothing.
-bool EncodesWithPredictor(TIFF* tiff);
+// True when tiff changes the bytes it is given to encode: a predictor
+// differences them in place, and an uncompressed page stored in fill
+// order 2 has their bits reversed in place (libtiff 4.5).  Raises nothing.
+bool ChangesBytesGiven(TIFF* tiff);
 
 // Copies size gray levels from data to stored, as the page stores them:
 // each as 255 minus it when inverted.  Raises nothing.
@@ -68,7 +69,8 @@ std::uint64_t PixelsSpanned(const BlockSource& source);
 void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer);
 
 // The bytes of source to hand to tiff, which may change them: a strip's
-// own where nothing will (no predictor, not stored inverted, 8 bits), else
+// own where nothing will (ChangesBytesGiven false, not stored inverted,
+// 8 bits), else
 // a copy in copy, as the page stores it.  Raises what StoreBlock raises.
 std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy);
 

@@ -80,6 +80,14 @@ std::string RefusalOf(TIFF* tiff) {
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) return {};
   if (photometric != PHOTOMETRIC_PALETTE) return PhotometricName(photometric) + OnlyGray;
   if (!IsGrayMap(ColourMapOf(tiff), bits)) return "a colour palette; only gray palettes are accepted";
+  // Any other gray palette comes back as 8-bit gray, which the CCITT
+  // coders cannot store.
+  const auto compression = DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION);
+  const bool ccitt = compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW ||
+                     compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
+  if (bits == 1 && ccitt && !ShowsBlackAndWhite(ColourMapOf(tiff))) {
+    return "a CCITT page whose palette is not black and white";
+  }
   return {};
 }
 
@@ -265,6 +273,12 @@ ColourMap ColourMapOf(TIFF* tiff) {
   ColourMap map;
   if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
   return map;
+}
+
+bool ShowsBlackAndWhite(const ColourMap& map) {
+  const int first = map.red[0] >> 8;
+  const int second = map.red[1] >> 8;
+  return (first == 0 && second == 255) || (first == 255 && second == 0);
 }
 
 void OpenDirectory(TiffPages& input, std::uint32_t page) {

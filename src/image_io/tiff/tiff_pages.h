@@ -36,6 +36,10 @@ struct ColourMap {
 // The open directory's colour map, or nulls.  Raises nothing.
 ColourMap ColourMapOf(TIFF* tiff);
 
+// True when the two entries of a 1-bit page's colour map show black and
+// white, in either order.  Raises nothing.
+bool ShowsBlackAndWhite(const ColourMap& map);
+
 // Makes the directory of page (below input.directories.size()) the open
 // one, found by where it lies.  Every directory was read once when the
 // pages were listed, and what the library said then was said: so here it

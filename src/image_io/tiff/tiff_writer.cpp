@@ -141,10 +141,11 @@ bool EveryBlockWritten(TIFF* tiff) {
 // Hands strip index, size bytes at data, to the library.  The library takes
 // a writable buffer and does not promise to leave it alone: its predictor
 // differences samples in place (libtiff 4.5 happens to do so on a copy of
-// its own for whole strips).  So with a predictor, or for a min-is-white
-// page, the strip is first stored into scratch and the record's pixels are
-// never handed over; otherwise (scratch null) nothing changes the buffer
-// and the pixels go uncopied.  EFileFailed when the library fails.
+// its own for whole strips), and an uncompressed strip in fill order 2 has
+// its bits reversed in place.  So then (ChangesBytesGiven), or for a
+// min-is-white page, the strip is first stored into scratch and the
+// record's pixels are never handed over; otherwise (scratch null) nothing
+// changes the buffer and the pixels go uncopied.  EFileFailed when the library fails.
 void WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
                 ByteArray* scratch, bool inverted) {
   auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no scratch
@@ -207,7 +208,7 @@ void EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan
     return;
   }
   ByteArray scratch;
-  if (inverted || EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
+  if (inverted || ChangesBytesGiven(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
   ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
   for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
     const BlockSource strip = StripOfImage(image.Pixels.Data(), image, plan, k);

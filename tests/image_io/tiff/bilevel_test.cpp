@@ -318,6 +318,46 @@ TEST(Bilevel, FaxReceiverTagsAreKept) {
   }
 }
 
+// A 1-bit palette of white then black is a bilevel page stored the other
+// way round: it comes back 1-bit min-is-white in its own compression.  Any
+// other 1-bit gray palette would come back 8-bit, which the CCITT coders
+// cannot store: such a page is refused before it is read, the file left
+// as it was.
+TEST(Bilevel, OneBitPalettesOfCcittPagesAreKeptOrRefused) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  const Bytes look = BilevelLook(203, 61, 8);
+  Bytes stored(look.size());
+  for (std::size_t i = 0; i < look.size(); ++i) stored[i] = look[i] == 0 ? 1 : 0;  // entry 1 black
+  const struct {
+    Coding coding;
+    std::uint16_t dark;  // what entry 1 shows; entry 0 shows white
+    bool kept;
+  } cases[] = {{BilevelCodings[7], 0, true}, {BilevelCodings[4], 0, true}, {BilevelCodings[2], 0, true},
+               {BilevelCodings[7], 0x7000, false}, {BilevelCodings[5], 0x7000, false}};
+  for (const auto& [coding, dark, kept] : cases) {
+    SCOPED_TRACE(::testing::Message() << coding.name << ", entry 1 showing " << dark);
+    TiffLayout layout = LayoutOf({"", 203, 61, 16}, coding, PHOTOMETRIC_PALETTE, FILLORDER_MSB2LSB, 1);
+    layout.colormap = {0xFFFF, dark, 0xFFFF, dark, 0xFFFF, dark};
+    WriteTestTiffPages(path, {{layout, stored}});
+    const Bytes original = FileBytes(path);
+    const auto result = RunTessvane({path}, {.close_input = true});
+    if (!kept) {
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_NE(result.errors.find("a CCITT page whose palette is not black and white"), std::string::npos)
+          << result.errors;
+      EXPECT_TRUE(FileBytes(path) == original);
+      continue;
+    }
+    ASSERT_EQ(result.exit_code, 0) << result.errors;
+    const auto page = ReadBothWays(path, 0);
+    EXPECT_EQ(page.bits_per_sample, 1u);
+    EXPECT_EQ(page.compression, coding.compression);
+    EXPECT_EQ(page.photometric, std::uint32_t{PHOTOMETRIC_MINISWHITE});
+    EXPECT_EQ(page.GrayLevels(), ReferenceClearing(look, 203, 61));
+  }
+}
+
 // A file of a 1-bit Group 4 page, a 4-bit LZW page in tiles and an 8-bit
 // page: each cleared as it looks and kept as it is stored.
 TEST(Bilevel, AMixedFileKeepsEachPageAsStored) {
@@ -463,6 +503,28 @@ TEST(PackedSamples, RowsPackAndUnpackByTheNearestLevel) {
   Bytes packed(2);
   EXPECT_THROW(PackRow(gray.data(), 9, 1, false, packed.data()), ERangeError);
   EXPECT_THROW(PackRow(gray.data() + 7, 1, 1, false, packed.data()), ERangeError);
+}
+
+// Writing a page leaves its record as it was, though libtiff reverses in
+// place the bits of an uncompressed strip it is handed in fill order 2:
+// the record then goes on serving, written again the same.
+TEST(Bilevel, WritingAFillOrderTwoPageLeavesItsPixels) {
+  ScratchDirectory dir;
+  const std::string path = dir / "page.tif";
+  for (const std::uint32_t rows : {5u, 0u}) {
+    SCOPED_TRACE(::testing::Message() << rows << " rows a strip");
+    const Bytes look = MakeTestPage(99, 57, 11);
+    WriteTestTiffPages(path, {{LayoutOf({"", 99, 57, rows}, BilevelCodings[0], PHOTOMETRIC_MINISBLACK,
+                                        FILLORDER_LSB2MSB, 8), look}});
+    TMyImage image;
+    const char* name = path.c_str();
+    ASSERT_EQ(ReadTiffImage(name, image), StatusDone);
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_EQ(WriteTiffImage(name, image), StatusDone);
+      EXPECT_TRUE(Bytes(image.Pixels.Data(), image.Pixels.Data() + image.Pixels.Length()) == look);
+      EXPECT_EQ(ReadWithLibtiff(path).pixels, look) << "written " << round + 1 << " times";
+    }
+  }
 }
 
 }  // namespace

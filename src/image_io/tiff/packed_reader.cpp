@@ -37,11 +37,6 @@
 namespace tessvane {
 namespace {
 
-bool IsCcitt(std::uint32_t compression) {
-  return compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW ||
-         compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
-}
-
 // The gray level of each stored level of image's page, bits bits a
 // sample; a palette page keeps its colour map when it is the ramp,
 // becomes min-is-white when it is 1-bit white then black, and 8-bit

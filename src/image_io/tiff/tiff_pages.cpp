@@ -82,9 +82,7 @@ std::string RefusalOf(TIFF* tiff) {
   if (!IsGrayMap(ColourMapOf(tiff), bits)) return "a colour palette; only gray palettes are accepted";
   // Any other gray palette comes back as 8-bit gray, which the CCITT
   // coders cannot store.
-  const auto compression = DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION);
-  const bool ccitt = compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW ||
-                     compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
+  const bool ccitt = IsCcitt(DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION));
   if (bits == 1 && ccitt && !ShowsBlackAndWhite(ColourMapOf(tiff))) {
     return "a CCITT page whose palette is not black and white";
   }
@@ -273,6 +271,11 @@ ColourMap ColourMapOf(TIFF* tiff) {
   ColourMap map;
   if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
   return map;
+}
+
+bool IsCcitt(std::uint32_t compression) {
+  return compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW ||
+         compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
 }
 
 bool ShowsBlackAndWhite(const ColourMap& map) {

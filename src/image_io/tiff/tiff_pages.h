@@ -36,6 +36,10 @@ struct ColourMap {
 // The open directory's colour map, or nulls.  Raises nothing.
 ColourMap ColourMapOf(TIFF* tiff);
 
+// True when compression is one of the CCITT codings (RLE, RLE/W, Group 3,
+// Group 4), which store only 1-bit pages.  Raises nothing.
+bool IsCcitt(std::uint32_t compression);
+
 // True when the two entries of a 1-bit page's colour map show black and
 // white, in either order.  Raises nothing.
 bool ShowsBlackAndWhite(const ColourMap& map);

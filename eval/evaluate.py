@@ -7,7 +7,10 @@ each page-segmentation mode and scores the outputs against the ground truth.
 For every real page in realpages.PAGES it runs Tesseract (automatic layout)
 on the page as scanned and after each cleaner, and scores the output by the
 proxies in scoring (dictionary words, mean confidence) and, where the page
-has a transcription, by the share of its words found. It writes the report
+has a transcription, by the share of its words found. For the bilevel
+pages of bilevel (synthetic ones with a ground truth, and the real bilevel
+pages as stored) it runs Tesseract as stored, after tessvane and after
+unpaper, scored the same two ways. It writes the report
 (Markdown, plot and a cropped before/after) into the docs folder and prints
 both summary tables. Everything is seeded and Tesseract runs
 single-threaded, so a rerun on the same machine and packages writes the same
@@ -25,6 +28,7 @@ import shutil
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
+import bilevel
 import pages
 import realpages
 import render
@@ -110,21 +114,53 @@ def score_real_pages(work, tessvane, jobs):
 
     def score(key):
         page, cleaner = key
-        image = images[page.name][cleaner]
-        tsv = ocr(image, REAL_MODE, "tsv")
-        with open(os.path.splitext(image)[0] + ".tsv", "w", encoding="utf-8") as out:
-            out.write(tsv)
-        words = scoring.tesseract_words(tsv)
-        text = scoring.words_as_text(words)
-        truth = realpages.transcription(page)
-        return (page.name, cleaner), {
-            "words": scoring.dictionary_words(text, word_list),
-            "confidence": scoring.mean_confidence(words),
-            "recall": scoring.word_recall(truth, text) if truth else None,
-        }
+        return (page.name, cleaner), real_scores(images[page.name][cleaner], realpages.transcription(page),
+                                                 word_list)
 
     with ThreadPoolExecutor(max_workers=jobs) as pool:
         return dict(pool.map(score, keys))
+
+
+def real_scores(image, truth, word_list):
+    """Runs Tesseract (automatic layout) on image, keeps its table of words
+    beside it, and returns the real pages' proxies for it; raises
+    subprocess.CalledProcessError when Tesseract fails."""
+    tsv = ocr(image, REAL_MODE, "tsv")
+    with open(os.path.splitext(image)[0] + ".tsv", "w", encoding="utf-8") as out:
+        out.write(tsv)
+    words = scoring.tesseract_words(tsv)
+    text = scoring.words_as_text(words)
+    return {"words": scoring.dictionary_words(text, word_list),
+            "confidence": scoring.mean_confidence(words),
+            "recall": scoring.word_recall(truth, text) if truth else None}
+
+
+def score_bilevel(work, tessvane, jobs):
+    """Makes and cleans the bilevel pages and runs Tesseract on each image;
+    returns ({(page, mode, cleaner): (cer, wer)} for the synthetic pages,
+    {(page, cleaner): proxies} for the real ones).  Raises what the
+    cleaners and Tesseract raise."""
+    paragraphs = render.read_corpus(os.path.join(HERE, "corpus.txt"))
+    synthetic = bilevel.make_synthetic(work, paragraphs, tessvane)
+    real = bilevel.make_real(work, tessvane)
+    word_list = scoring.read_word_list(WORD_LIST)
+    keys = [(name, mode, cleaner) for name in synthetic for mode in MODES for cleaner in bilevel.CLEANERS]
+    real_keys = [(page.name, cleaner) for page in bilevel.REAL for cleaner in bilevel.CLEANERS]
+
+    def score(key):
+        name, mode, cleaner = key
+        truth, images = synthetic[name]
+        text = ocr(images[cleaner], mode)
+        with open(os.path.splitext(images[cleaner])[0] + f".psm{mode}.txt", "w", encoding="utf-8") as out:
+            out.write(text)
+        return key, scoring.error_rates(truth, text)
+
+    def score_real(key):
+        page = next(p for p in bilevel.REAL if p.name == key[0])
+        return key, real_scores(real[key[0]][key[1]], realpages.transcription(page), word_list)
+
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        return dict(pool.map(score, keys)), dict(pool.map(score_real, real_keys))
 
 
 def main(argv):
@@ -136,10 +172,16 @@ def main(argv):
     results = score_all(arguments.work, truths, arguments.jobs)
     print(f"{len(realpages.PAGES)} real pages: cleaning and running Tesseract", flush=True)
     real = score_real_pages(arguments.work, arguments.tessvane, arguments.jobs)
-    written = report.write_all(arguments.docs, arguments.work, results, MODES, report.environment(), real)
+    print(f"{len(bilevel.SYNTHETIC)} synthetic and {len(bilevel.REAL)} real bilevel pages: "
+          "cleaning and running Tesseract", flush=True)
+    bilevel_results = score_bilevel(arguments.work, arguments.tessvane, arguments.jobs)
+    written = report.write_all(arguments.docs, arguments.work, results, MODES, report.environment(), real,
+                               bilevel_results)
     print(report.summary_table(results, MODES))
     print()
     print(report.real_summary_table(real))
+    print()
+    print(report.bilevel_summary_table(*bilevel_results, MODES))
     for path in written:
         print("wrote", path)
     return 0

@@ -73,7 +73,7 @@ def build_page(plan, paragraphs):
 
 
 _PHOTO_BAND = (1000, 560)          # a band free of text for a photo or stamp
-_NEAR_LEFT = (96, 190, 1578, 2290)  # a text block that starts close to the left edge
+NEAR_LEFT = (96, 190, 1578, 2290)  # a text block that starts close to the left edge
 
 PAGES = [
     PageSpec("clean-serif", "clean: DejaVu Serif 11 pt", a5("DejaVuSerif.ttf", 11, 0), 101),
@@ -109,10 +109,10 @@ PAGES = [
              a5("DejaVuSerif.ttf", 10, 14, free_bands=[_PHOTO_BAND]), 11,
              stamp=(874, 1280, 230, 40), gains=[("vignette", 0.4)], noise=3),
     PageSpec("near-margin", "text 20 to 40 px from a black left margin",
-             a5("DejaVuSans.ttf", 10, 15, block=_NEAR_LEFT), 12,
+             a5("DejaVuSans.ttf", 10, 15, block=NEAR_LEFT), 12,
              margins=[("left", 66, 18, 5, 10)], noise=3),
     PageSpec("touching-margin", "black left margin touching the first letters of lines",
-             a5("LiberationSerif-Regular.ttf", 11, 16, block=_NEAR_LEFT), 13,
+             a5("LiberationSerif-Regular.ttf", 11, 16, block=NEAR_LEFT), 13,
              margins=[("left", 96, 18, 5, 12)], noise=3),
     PageSpec("book-spread", "gutter on the right, black top and bottom margins, lighting, noise",
              a5("LiberationSerif-Regular.ttf", 10, 0), 14,

@@ -18,6 +18,7 @@ import matplotlib.pyplot as pyplot  # noqa: E402  (the backend must be chosen fi
 import numpy  # noqa: E402
 from PIL import Image  # noqa: E402
 
+import bilevel  # noqa: E402
 import pages  # noqa: E402
 import realpages  # noqa: E402
 import render  # noqa: E402
@@ -281,7 +282,77 @@ Transcription words found:
 """
 
 
-def markdown(results, modes, env, findings, real, real_findings):
+def bilevel_summary_table(synthetic, real, modes):
+    """Returns the Markdown table of the bilevel pages' totals, one row a
+    cleaner: the synthetic pages' mean error rates in each mode and their
+    verdicts against the page as stored, then the real pages' proxies."""
+    names = [plan.name for plan in bilevel.SYNTHETIC]
+    head = " | ".join(f"`--psm {m}` CER | `--psm {m}` WER" for m in modes)
+    rows = [f"| Tesseract on | {head} | synthetic pages helped / hurt / same (`--psm 3`) | "
+            "real pages: dictionary words | mean word confidence | transcription words found |",
+            "|---|" + "---:|" * (2 * len(modes)) + "---|---:|---:|---:|"]
+    for cleaner in bilevel.CLEANERS:
+        rates = []
+        for mode in modes:
+            rates.append(_percent(numpy.mean([synthetic[(n, mode, cleaner)][0] for n in names])))
+            rates.append(_percent(numpy.mean([synthetic[(n, mode, cleaner)][1] for n in names])))
+        verdicts = [verdict(synthetic[(n, modes[0], "scanned")][0], synthetic[(n, modes[0], cleaner)][0])
+                    for n in names]
+        counts = "" if cleaner == "scanned" else " / ".join(
+            str(verdicts.count(v)) for v in ("helped", "hurt", "same"))
+        words = sum(real[(p.name, cleaner)]["words"] for p in bilevel.REAL)
+        confidence = numpy.mean([real[(p.name, cleaner)]["confidence"] for p in bilevel.REAL])
+        recall = numpy.mean([real[(p.name, cleaner)]["recall"] for p in bilevel.REAL if p.transcription])
+        rows.append(f"| {CLEANER_NAMES[cleaner]} | " + " | ".join(rates) +
+                    f" | {counts} | {words} | {confidence:.1f} | {_percent(recall)} |")
+    return "\n".join(rows)
+
+
+def bilevel_page_table(synthetic, real, modes):
+    """Returns the Markdown table of every bilevel page: the synthetic
+    pages' CER in each mode, the real pages' dictionary words (and
+    transcription words found, where there is a transcription)."""
+    short = " / ".join(SHORT_NAMES[c] for c in bilevel.CLEANERS)
+    rows = [f"| page | what | {' | '.join(f'`--psm {m}` CER: {short}' for m in modes)} |",
+            "|---|---|" + "---|" * len(modes)]
+    for plan in bilevel.SYNTHETIC:
+        cells = [" / ".join(_percent(synthetic[(plan.name, m, c)][0]) for c in bilevel.CLEANERS)
+                 for m in modes]
+        rows.append(f"| {plan.name} | {plan.what} | " + " | ".join(cells) + " |")
+    rows += ["", f"| real page | what | dictionary words: {short} | transcription words found: {short} |",
+             "|---|---|---|---|"]
+    for page in bilevel.REAL:
+        words = " / ".join(str(real[(page.name, c)]["words"]) for c in bilevel.CLEANERS)
+        recall = (" / ".join(_percent(real[(page.name, c)]["recall"]) for c in bilevel.CLEANERS)
+                  if page.transcription else "")
+        rows.append(f"| {page.name} | {page.what} | {words} | {recall} |")
+    return "\n".join(rows)
+
+
+def bilevel_section(synthetic, real, modes, findings):
+    """Returns the Markdown section on the bilevel pages."""
+    return f"""## Bilevel pages
+
+Black-and-white scans as archives keep them, never converted to gray:
+{len(bilevel.SYNTHETIC)} synthetic pages rendered as above, spoilt as a
+photocopy or a scan with the lid open spoils them (a black margin or a
+binding gutter joined to the edge, the text touching neither but on one page), turned black
+and white at level {bilevel.THRESHOLD} and stored 1-bit in CCITT Group 4, and
+the {len(bilevel.REAL)} real bilevel pages of `eval/realpages/` as stored
+(Group 4). Tesseract reads each page as stored, after tessvane (which keeps
+it 1-bit Group 4) and after unpaper with its default options (handed the
+page as PBM). The synthetic pages are scored by error rates, the real ones
+by the proxies of the section above.
+
+{bilevel_summary_table(synthetic, real, modes)}
+
+{bilevel_page_table(synthetic, real, modes)}
+
+{findings.strip()}
+"""
+
+
+def markdown(results, modes, env, findings, real, real_findings, bilevel_results, bilevel_findings):
     """Returns the whole Markdown page: how it was made, the summary, the
     plot, the per-page table, the pages hurt, the written findings and the
     real pages' section."""
@@ -326,7 +397,8 @@ Pages whose CER rose:
 
 ![The {hard_name} page as scanned (left) and after tessvane (right), a crop](ocr-hard-case.png)
 
-{real_section(real, real_findings)}"""
+{real_section(real, real_findings)}
+{bilevel_section(*bilevel_results, modes, bilevel_findings)}"""
 
 
 def _read_findings(name):
@@ -335,13 +407,13 @@ def _read_findings(name):
         return source.read()
 
 
-def write_all(docs, work, results, modes, env, real):
+def write_all(docs, work, results, modes, env, real, bilevel_results):
     """Writes the Markdown page, the plot and the crop into docs; returns
     their paths."""
     os.makedirs(docs, exist_ok=True)
     paths = [os.path.join(docs, name) for name in (MARKDOWN, PLOT, CROP)]
     page = markdown(results, modes, env, _read_findings("findings.md"), real,
-                    _read_findings("findings-real.md"))
+                    _read_findings("findings-real.md"), bilevel_results, _read_findings("findings-bilevel.md"))
     with open(paths[0], "w", encoding="utf-8") as out:
         out.write(page)
     plot(results, modes, paths[1])

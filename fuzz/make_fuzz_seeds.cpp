@@ -6,7 +6,11 @@
 // files of several pages in each compression, strips and tiles,
 // min-is-black and min-is-white, with a reduced-resolution image among
 // them, so that the campaign mutates the directory chain and the tile
-// tables as well as the strips.
+// tables as well as the strips; then bilevel pages in every compression
+// libtiff writes for them (CCITT RLE, Group 3 one- and two-dimensional,
+// Group 4 and the others), either photometric and fill order, in strips
+// and in tiles, 2- and 4-bit pages, and files of several pages of mixed
+// depths.
 //
 // Usage: make_fuzz_seeds DIRECTORY
 // A compression whose file does not read back to its pixels is left out.
@@ -233,6 +237,129 @@ int WriteBothOrders(const std::string& path_stem, const Compression& compression
   return kept;
 }
 
+// ---- pages of 1, 2 and 4 bits, alone and among 8-bit pages -----------------------
+
+// One page of a seed: its depth and coding, in strips or tiles.
+struct SeedPage {
+  std::uint16_t bits;
+  std::uint16_t compression;
+  std::uint16_t photometric;
+  std::uint16_t fill_order = FILLORDER_MSB2LSB;
+  std::uint32_t group3_options = 0;
+  std::uint32_t tile = 0;  // tile width and length; 0: strips of 5 rows
+};
+
+// The page's levels packed at its depth, rows of row_bytes (one strip or
+// tile of width × height levels from Page's 8-bit ones).
+std::vector<std::uint8_t> Packed(std::uint32_t width, std::uint32_t height, std::uint16_t bits,
+                                 std::size_t row_bytes) {
+  const Layout layout{"", width, height, 0};
+  const std::vector<std::uint8_t> gray = Samples(layout);
+  std::vector<std::uint8_t> packed(row_bytes * height, 0);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const std::size_t bit = std::size_t{x} * bits;
+      const unsigned level = gray[std::size_t{y} * width + x] >> (8 - bits);
+      packed[y * row_bytes + bit / 8] |= static_cast<std::uint8_t>(level << (8 - bits - bit % 8));
+    }
+  }
+  return packed;
+}
+
+// Writes one page of 37 × 21 pixels; false when libtiff cannot.
+bool WritePage(TIFF* tiff, const SeedPage& page) {
+  constexpr std::uint32_t Width = 37, Height = 21;
+  bool ok = TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, Width) && TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, Height) &&
+            TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, page.bits) &&
+            TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+            TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, page.photometric) &&
+            TIFFSetField(tiff, TIFFTAG_COMPRESSION, page.compression) &&
+            TIFFSetField(tiff, TIFFTAG_FILLORDER, page.fill_order);
+  if (ok && page.compression == COMPRESSION_CCITTFAX3) {
+    ok = TIFFSetField(tiff, TIFFTAG_GROUP3OPTIONS, page.group3_options);
+  }
+  if (page.tile == 0) {
+    const std::size_t row_bytes = (std::size_t{Width} * page.bits + 7) / 8;
+    std::vector<std::uint8_t> data = Packed(Width, Height, page.bits, row_bytes);
+    ok = ok && TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 5);
+    for (std::uint32_t strip = 0; ok && strip * 5 < Height; ++strip) {
+      const std::uint32_t rows = std::min(5u, Height - strip * 5);
+      ok = TIFFWriteEncodedStrip(tiff, strip, data.data() + strip * 5 * row_bytes,
+                                 static_cast<tmsize_t>(rows * row_bytes)) >= 0;
+    }
+    return ok && TIFFWriteDirectory(tiff);
+  }
+  ok = ok && TIFFSetField(tiff, TIFFTAG_TILEWIDTH, page.tile) && TIFFSetField(tiff, TIFFTAG_TILELENGTH, page.tile);
+  const std::size_t row_bytes = (std::size_t{page.tile} * page.bits + 7) / 8;
+  std::vector<std::uint8_t> tile = Packed(page.tile, page.tile, page.bits, row_bytes);
+  for (std::uint32_t k = 0; ok && k < TIFFNumberOfTiles(tiff); ++k) {
+    ok = TIFFWriteEncodedTile(tiff, k, tile.data(), static_cast<tmsize_t>(tile.size())) >= 0;
+  }
+  return ok && TIFFWriteDirectory(tiff);
+}
+
+// True when every strip or tile of every page of path decodes.
+bool Decodes(const std::string& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) return false;
+  bool ok = true;
+  do {
+    const bool tiled = TIFFIsTiled(tiff) != 0;
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(tiled ? TIFFTileSize(tiff) : TIFFStripSize(tiff)));
+    for (std::uint32_t k = 0; ok && k < TIFFNumberOfStrips(tiff); ++k) {
+      ok = (tiled ? TIFFReadEncodedTile(tiff, k, block.data(), -1) : TIFFReadEncodedStrip(tiff, k, block.data(), -1)) > 0;
+    }
+  } while (ok && TIFFReadDirectory(tiff));
+  TIFFClose(tiff);
+  return ok;
+}
+
+// Writes the seeds of pages of 1, 2 and 4 bits, and files mixing them
+// with 8-bit pages; returns how many were kept.
+int WriteMoreSeeds(const std::string& directory) {
+  const std::vector<std::pair<std::string, std::vector<SeedPage>>> seeds = [] {
+    std::vector<std::pair<std::string, std::vector<SeedPage>>> list;
+    const Compression bilevel[] = {{COMPRESSION_NONE, "none"}, {COMPRESSION_PACKBITS, "packbits"},
+                                   {COMPRESSION_LZW, "lzw"}, {COMPRESSION_ADOBE_DEFLATE, "deflate"},
+                                   {COMPRESSION_CCITTRLE, "rle"}, {COMPRESSION_CCITTFAX3, "g3"},
+                                   {COMPRESSION_CCITTFAX4, "g4"}};
+    for (const Compression& compression : bilevel) {
+      for (const std::uint16_t photometric : {PHOTOMETRIC_MINISWHITE, PHOTOMETRIC_MINISBLACK}) {
+        const std::string name = std::string("bilevel-") + compression.name +
+                                 (photometric == PHOTOMETRIC_MINISWHITE ? "-white" : "-black");
+        list.push_back({name, {{1, compression.code, photometric}}});
+        list.push_back({name + "-lsb", {{1, compression.code, photometric, FILLORDER_LSB2MSB}}});
+        list.push_back({name + "-tiles", {{1, compression.code, photometric, FILLORDER_MSB2LSB, 0, 16}}});
+      }
+    }
+    list.push_back({"bilevel-g3-2d", {{1, COMPRESSION_CCITTFAX3, PHOTOMETRIC_MINISWHITE, FILLORDER_MSB2LSB,
+                                       GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS}}});
+    list.push_back({"gray2-lzw", {{2, COMPRESSION_LZW, PHOTOMETRIC_MINISBLACK}}});
+    list.push_back({"gray4-white-tiles", {{4, COMPRESSION_NONE, PHOTOMETRIC_MINISWHITE, FILLORDER_MSB2LSB, 0, 16}}});
+    list.push_back({"pages-g4-gray4-gray8", {{1, COMPRESSION_CCITTFAX4, PHOTOMETRIC_MINISWHITE},
+                                             {4, COMPRESSION_LZW, PHOTOMETRIC_MINISBLACK, FILLORDER_MSB2LSB, 0, 16},
+                                             {8, COMPRESSION_ADOBE_DEFLATE, PHOTOMETRIC_MINISBLACK}}});
+    list.push_back({"pages-gray8-g3", {{8, COMPRESSION_NONE, PHOTOMETRIC_MINISBLACK},
+                                       {1, COMPRESSION_CCITTFAX3, PHOTOMETRIC_MINISBLACK}}});
+    return list;
+  }();
+  int kept = 0;
+  for (const auto& [name, pages] : seeds) {
+    const std::string path = directory + "/" + name + ".tif";
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    bool ok = tiff != nullptr;
+    for (const SeedPage& page : pages) ok = ok && WritePage(tiff, page);
+    if (tiff != nullptr) TIFFClose(tiff);
+    if (ok && Decodes(path)) {
+      ++kept;
+    } else {
+      std::remove(path.c_str());
+    }
+  }
+  std::printf("%-12s %d seeds\n", "1, 2, 4 bits", kept);
+  return kept;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -255,6 +382,7 @@ int main(int argc, char** argv) {
     written += kept;
     std::printf("%-12s %d seeds\n", compression.name, kept);
   }
+  written += WriteMoreSeeds(directory);
   std::printf("%d seeds in %s\n", written, directory.c_str());
   return written > 0 ? 0 : 1;
 }

@@ -286,18 +286,18 @@ TEST(Reasons, EveryRefusalOfTheReaderNamesItsReason) {
     return dir / name;
   };
   ExpectRefused(write("sixteen.tif", {.rows_per_strip = 8, .bits_per_sample = 16}, 2),
-                "16 bits per sample; only 8-bit grayscale is accepted");
+                "16 bits per sample; only grayscale of 1, 2, 4 or 8 bits is accepted");
   ExpectRefused(write("rgb.tif", {.rows_per_strip = 8, .photometric = PHOTOMETRIC_RGB,
                                   .samples_per_pixel = 3}, 3),
-                "3 samples per pixel; only 8-bit grayscale is accepted");
+                "3 samples per pixel; only grayscale of 1, 2, 4 or 8 bits is accepted");
   ExpectRefused(write("mask.tif", {.rows_per_strip = 8, .photometric = PHOTOMETRIC_SEPARATED}),
-                "CMYK colour; only 8-bit grayscale is accepted");
+                "CMYK colour; only grayscale of 1, 2, 4 or 8 bits is accepted");
   TiffLayout colour{.rows_per_strip = 8, .photometric = PHOTOMETRIC_PALETTE};
   colour.colormap = testing_support::GrayColormap([](int i) { return static_cast<std::uint8_t>(i); });
   colour.colormap[512 + 7] = 0;  // entry 7 is no longer gray
   ExpectRefused(write("colour.tif", colour), "a colour palette; only gray palettes are accepted");
-  ExpectRefused(testing_support::TestDataFile("miniswhite-1c-1b.tiff"),
-                "1 bit per sample; only 8-bit grayscale is accepted");
+  ExpectRefused(testing_support::TestDataFile("minisblack-2c-8b-alpha.tiff"),
+                "2 samples per pixel; only grayscale of 1, 2, 4 or 8 bits is accepted");
   ExpectRefused(dir / "missing.tif", "no such file or directory");
   std::filesystem::create_directory(dir / "dir.tif");
   ExpectRefused(dir / "dir.tif", "a directory");

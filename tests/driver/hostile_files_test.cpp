@@ -4,7 +4,7 @@
 // large for the memory the process may use.
 //
 // Whatever a file holds, a run must end with exit 0 and a TIFF that libtiff
-// reads, or with exit 1, one of the tool's failure messages and the file
+// reads (one gray page of 1, 2, 4 or 8 bits), or with exit 1, one of the tool's failure messages and the file
 // untouched: never a signal, a hang, a stray file or (in the sanitizer
 // build) a sanitizer report.
 #include <gtest/gtest.h>
@@ -82,10 +82,11 @@ std::string BrokenPromise(const Bytes& bytes) {
   if (!result.output.empty()) return "exit 0 with output \"" + result.output + "\"";
   try {
     const auto written = testing_support::ReadWithLibtiff(path);
-    if (written.directories != 1 || written.layout.bits_per_sample != 8 ||
+    const std::uint16_t bits = written.layout.bits_per_sample;
+    if (written.directories != 1 || (bits != 1 && bits != 2 && bits != 4 && bits != 8) ||
         written.layout.samples_per_pixel != 1 ||
         written.pixels.size() != std::size_t{written.layout.width} * written.layout.height) {
-      return "exit 0 with a result that is not one whole 8-bit gray image";
+      return "exit 0 with a result that is not one whole gray image of 1, 2, 4 or 8 bits";
     }
   } catch (const std::exception& error) {
     return std::string("exit 0 with a result libtiff cannot read: ") + error.what();
@@ -110,12 +111,19 @@ const BaseFile BaseFiles[] = {
     {"PackBits, one strip", {.width = 20, .height = 12, .compression = COMPRESSION_PACKBITS}},
     {"Deflate, a strip a row",
      {.width = 16, .height = 6, .rows_per_strip = 1, .compression = COMPRESSION_ADOBE_DEFLATE}},
+    {"Group 4 bilevel, 3 strips",
+     {.width = 37, .height = 18, .rows_per_strip = 7, .compression = COMPRESSION_CCITTFAX4,
+      .photometric = PHOTOMETRIC_MINISWHITE, .bits_per_sample = 1}},
+    {"Group 3 bilevel tiles past the image",
+     {.width = 40, .height = 20, .compression = COMPRESSION_CCITTFAX3, .bits_per_sample = 1,
+      .tile_width = 16, .tile_length = 16}},
 };
 
 Bytes MakeBaseFile(const TiffLayout& layout) {
   ScratchDirectory dir;
-  testing_support::WriteTestTiff(dir / "base.tif", layout,
-                                 testing_support::MakeTestPage(layout.width, layout.height, 7));
+  Bytes levels = testing_support::MakeTestPage(layout.width, layout.height, 7);
+  for (std::uint8_t& level : levels) level = static_cast<std::uint8_t>(level >> (8 - layout.bits_per_sample));
+  testing_support::WriteTestTiff(dir / "base.tif", layout, levels);
   return FileBytes(dir / "base.tif");
 }
 
@@ -145,7 +153,7 @@ std::string Hex(std::uint32_t value) {
 // ---- mutations ---------------------------------------------------------------------
 
 TEST(HostileFiles, FlippedBytes) {
-  ExpectPromiseKept({0, 1, 2, 3}, [](const Bytes& original, auto add) {
+  ExpectPromiseKept({0, 1, 2, 3, 4, 5}, [](const Bytes& original, auto add) {
     const FirstDirectory directory(original);
     std::mt19937 random(2024);
     for (int mutant = 0; mutant < 60; ++mutant) {
@@ -181,7 +189,7 @@ Bytes DecodedPixels(const Bytes& bytes) {
 // Cuts through the directory, which libtiff writes last, and through the
 // strips of the same file laid out with its directory first.
 TEST(HostileFiles, Truncations) {
-  ExpectPromiseKept({0, 1, 2, 3}, [](const Bytes& original, auto add) {
+  ExpectPromiseKept({0, 1, 2, 3, 4}, [](const Bytes& original, auto add) {
     const FirstDirectory directory(original);
     std::set<std::size_t> lengths;
     for (std::size_t length = 0; length <= 16; ++length) lengths.insert(length);

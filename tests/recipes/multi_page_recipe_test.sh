@@ -49,7 +49,7 @@ tiffcp "$work/pages/1.tif" "$work/pages/2-rgba.tif" "$work/pages/3.tif" "$work/r
 cp "$work/run/scan.tif" "$work/bad-original.tif"
 bad_inode=$(inode "$work/run/scan.tif")
 run_recipe "$recipe" >/dev/null 2>"$work/errors" && fail "the recipe succeeded with a refused page"
-grep -qx 'tessvane: scan.tif: page 2: 4 samples per pixel; only 8-bit grayscale is accepted' "$work/errors" ||
+grep -qx 'tessvane: scan.tif: page 2: 4 samples per pixel; only grayscale of 1, 2, 4 or 8 bits is accepted' "$work/errors" ||
   fail "the recipe reported: $(cat "$work/errors")"
 cmp -s "$work/bad-original.tif" "$work/run/scan.tif" && [ "$(inode "$work/run/scan.tif")" = "$bad_inode" ] ||
   fail "a refused page did not leave the original untouched"

@@ -1,6 +1,8 @@
 // An independent baseline TIFF decoder for tests; see the header.
 #include "reference_tiff_reader.h"
 
+#include "reference_ccitt.h"
+
 #include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -129,6 +131,25 @@ void UndoHorizontalDifferencing(std::vector<std::uint8_t>& rows, std::size_t wid
 
 namespace {
 
+// Reverses the order of the bits in each byte (FillOrder 2).
+void ReverseBits(std::vector<std::uint8_t>& bytes) {
+  for (std::uint8_t& byte : bytes) {
+    std::uint8_t reversed = 0;
+    for (int i = 0; i < 8; ++i) reversed = static_cast<std::uint8_t>(reversed << 1 | (byte >> i & 1));
+    byte = reversed;
+  }
+}
+
+// Sample c of a row of bits-bit samples, most significant bits first.
+std::uint8_t SampleAt(const std::uint8_t* row, std::size_t c, std::uint32_t bits) {
+  const std::size_t bit = c * bits;
+  return static_cast<std::uint8_t>(row[bit / 8] >> (8 - bits - bit % 8) & ((1u << bits) - 1));
+}
+
+bool IsCcitt(std::uint32_t compression) {
+  return compression == 2 || compression == 3 || compression == 4 || compression == 32771;
+}
+
 // The bytes block decodes to: wanted bytes of stored samples.
 std::vector<std::uint8_t> DecodeBlock(std::uint32_t compression, const std::uint8_t* data,
                                       std::size_t size, std::size_t wanted) {
@@ -163,7 +184,10 @@ ReferenceImage DecodeDirectory(const std::vector<std::uint8_t>& bytes, const Raw
   image.tile_width = single(322, 0);
   image.tile_length = single(323, 0);
   for (const std::uint64_t value : numbers(320)) image.colormap.push_back(static_cast<std::uint16_t>(value));
-  if (single(258, 1) != 8 || single(277, 1) != 1) Fail("not 8-bit gray");
+  image.bits_per_sample = single(258, 1);
+  const std::uint32_t bits = image.bits_per_sample;
+  if ((bits != 1 && bits != 2 && bits != 4 && bits != 8) || single(277, 1) != 1) Fail("not gray");
+  const bool reversed = single(266, 1) == 2;  // FillOrder: least significant bit first
   const std::uint32_t predictor = single(317, 1);
   if (predictor != 1 && predictor != 2) Fail("predictor not handled");
   const bool tiled = image.tile_width != 0;
@@ -183,17 +207,25 @@ ReferenceImage DecodeDirectory(const std::vector<std::uint8_t>& bytes, const Raw
     const std::size_t y = b / across * block_length;
     // A strip holds only the rows it has; a tile is always whole.
     const std::size_t rows = tiled ? block_length : std::min<std::size_t>(block_length, image.height - y);
-    const std::size_t wanted = rows * block_width;
+    const std::size_t row_bytes = (std::size_t{block_width} * bits + 7) / 8;
+    const std::size_t wanted = rows * row_bytes;
     if (offsets[b] > bytes.size() || counts[b] > bytes.size() - offsets[b]) Fail("block past the end");
-    std::vector<std::uint8_t> decoded = DecodeBlock(image.compression, bytes.data() + offsets[b],
-                                                    static_cast<std::size_t>(counts[b]), wanted);
+    std::vector<std::uint8_t> stored(bytes.begin() + static_cast<std::ptrdiff_t>(offsets[b]),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(offsets[b] + counts[b]));
+    if (reversed) ReverseBits(stored);
+    std::vector<std::uint8_t> decoded =
+        IsCcitt(image.compression)
+            ? DecodeCcitt(CcittOf(image.compression, single(292, 0), single(293, 0)), stored.data(),
+                          stored.size(), block_width, rows)
+            : DecodeBlock(image.compression, stored.data(), stored.size(), wanted);
     if (decoded.size() < wanted) Fail("block " + std::to_string(b) + " too short");
     decoded.resize(wanted);
     if (predictor == 2) UndoHorizontalDifferencing(decoded, block_width);
     for (std::size_t r = 0; r < rows && y + r < image.height; ++r) {
       const std::size_t columns = std::min<std::size_t>(block_width, image.width - x);
-      std::copy_n(decoded.begin() + static_cast<std::ptrdiff_t>(r * block_width), columns,
-                  image.pixels.begin() + static_cast<std::ptrdiff_t>((y + r) * image.width + x));
+      for (std::size_t c = 0; c < columns; ++c) {
+        image.pixels[(y + r) * image.width + x + c] = SampleAt(decoded.data() + r * row_bytes, c, bits);
+      }
     }
   }
   return image;
@@ -203,12 +235,15 @@ ReferenceImage DecodeDirectory(const std::vector<std::uint8_t>& bytes, const Raw
 
 std::vector<std::uint8_t> ReferenceImage::GrayLevels() const {
   std::vector<std::uint8_t> levels = pixels;
+  const std::uint32_t top = (1u << bits_per_sample) - 1;
   for (std::uint8_t& value : levels) {
-    if (photometric == 0) value = static_cast<std::uint8_t>(255 - value);
     if (photometric == 3) {
-      if (colormap.size() != 768) Fail("palette without a colour map");
+      if (colormap.size() != 3 * (std::size_t{top} + 1)) Fail("palette without a colour map");
       value = static_cast<std::uint8_t>(colormap[value] >> 8);
+      continue;
     }
+    value = static_cast<std::uint8_t>(value * 255 / top);
+    if (photometric == 0) value = static_cast<std::uint8_t>(255 - value);
   }
   return levels;
 }

@@ -1,7 +1,9 @@
-// A TIFF decoder that shares no code with libtiff: strips or tiles of 8-bit
-// gray (min-is-black, min-is-white or a palette), every page of the file,
-// classic or BigTIFF, uncompressed, PackBits, LZW, Deflate (through zlib),
-// ZSTD or LZMA, with or without horizontal differencing.  Used to check
+// A TIFF decoder that shares no code with libtiff: strips or tiles of 1-,
+// 2-, 4- or 8-bit gray (min-is-black, min-is-white or a palette), every
+// page of the file, classic or BigTIFF, uncompressed, PackBits, LZW,
+// Deflate (through zlib), ZSTD, LZMA or CCITT (RLE, Group 3, Group 4;
+// reference_ccitt.h), either fill order, with or without horizontal
+// differencing.  Used to check
 // that written files mean the same to another reader.
 #pragma once
 
@@ -20,11 +22,13 @@ struct ReferenceImage {
   std::uint32_t tile_width = 0;      // 0 for strips
   std::uint32_t tile_length = 0;
   std::uint32_t subfile_type = 0;
-  std::vector<std::uint16_t> colormap;  // 768 entries of a palette page
-  std::vector<std::uint8_t> pixels;  // width × height stored samples
+  std::uint32_t bits_per_sample = 8;
+  std::vector<std::uint16_t> colormap;  // 3 × 2^bits entries of a palette page
+  std::vector<std::uint8_t> pixels;  // width × height stored samples, one a byte
 
-  // The pixels as the page looks, 0 black: inverted for min-is-white,
-  // through the colour map's high bytes for a palette.
+  // The pixels as the page looks, 0 black: a stored level v of b bits as
+  // v × 255 / (2^b − 1), inverted for min-is-white, through the colour
+  // map's high bytes for a palette.
   std::vector<std::uint8_t> GrayLevels() const;
 };
 

@@ -2,12 +2,13 @@
 //
 // Invariant: a child never returns into the test: it runs the program or
 // ends with _exit (99: it could not become nobody, 98: the faults were
-// refused, 127: no program).
+// refused, 97: it could not be pinned to one CPU, 127: no program).
 #include "run_process.h"
 
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,20 @@ int WaitForProcess(pid_t child) {
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
+}
+
+void PinToOneCpu() {
+  cpu_set_t all;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  if (sched_getaffinity(0, sizeof all, &all) != 0) _exit(97);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(97);
 }
 
 }  // namespace testing_support

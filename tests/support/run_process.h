@@ -54,4 +54,9 @@ pid_t StartTessvane(const std::vector<std::string>& arguments, const ProcessOpti
 // Waits for child to end; its wait status.
 int WaitForProcess(pid_t child);
 
+// For in_child: pins the child to the first CPU of its affinity mask, so
+// that the tool runs on one thread; the child exits with 97 when it
+// cannot.
+void PinToOneCpu();
+
 }  // namespace testing_support

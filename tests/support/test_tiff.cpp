@@ -38,17 +38,47 @@ void SetLayout(TIFF* tiff, const TiffLayout& layout) {
     TIFFSetField(tiff, TIFFTAG_TILELENGTH, layout.tile_length);
   }
   if (!layout.colormap.empty()) {
-    TIFFSetField(tiff, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + 256,
-                 layout.colormap.data() + 512);
+    const std::size_t entries = layout.colormap.size() / 3;
+    TIFFSetField(tiff, TIFFTAG_COLORMAP, layout.colormap.data(), layout.colormap.data() + entries,
+                 layout.colormap.data() + 2 * entries);
   }
   if (layout.more_tags) layout.more_tags(tiff);
 }
 
+// The bytes of a row of count samples of layout's depth.
+std::size_t RowBytes(const TiffLayout& layout, std::size_t count) {
+  return (count * layout.samples_per_pixel * layout.bits_per_sample + 7) / 8;
+}
+
+// Rows of levels (one a byte, rows stride apart) packed at bits bits a
+// sample, each row from a byte on, into rows of row_bytes.
+std::vector<std::uint8_t> PackRows(const std::uint8_t* levels, std::size_t columns, std::size_t rows,
+                                   std::size_t stride, std::uint32_t bits, std::size_t row_bytes) {
+  std::vector<std::uint8_t> packed(rows * row_bytes, 0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      const std::size_t bit = c * bits;
+      packed[r * row_bytes + bit / 8] |=
+          static_cast<std::uint8_t>(levels[r * stride + c] << (8 - bits - bit % 8));
+    }
+  }
+  return packed;
+}
+
+// Level c of a packed row of bits bits a sample.
+std::uint8_t LevelAt(const std::uint8_t* row, std::size_t c, std::uint32_t bits) {
+  const std::size_t bit = c * bits;
+  return static_cast<std::uint8_t>(row[bit / 8] >> (8 - bits - bit % 8) & ((1u << bits) - 1));
+}
+
 bool WriteStrips(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels) {
-  const std::size_t row_bytes =
-      std::size_t{layout.width} * layout.samples_per_pixel * layout.bits_per_sample / 8;
+  const std::size_t row_bytes = RowBytes(layout, layout.width);
   const std::uint32_t rows = layout.rows_per_strip == 0 ? layout.height : layout.rows_per_strip;
-  auto* data = const_cast<std::uint8_t*>(pixels.data());
+  const std::vector<std::uint8_t> packed =
+      layout.bits_per_sample < 8
+          ? PackRows(pixels.data(), layout.width, layout.height, layout.width, layout.bits_per_sample, row_bytes)
+          : std::vector<std::uint8_t>{};
+  auto* data = const_cast<std::uint8_t*>(layout.bits_per_sample < 8 ? packed.data() : pixels.data());
   for (std::uint32_t strip = 0, row = 0; row < layout.height; ++strip, row += rows) {
     const std::uint32_t strip_rows = std::min(rows, layout.height - row);
     if (TIFFWriteEncodedStrip(tiff, strip, data + row * row_bytes,
@@ -71,7 +101,12 @@ bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uin
         std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x),
                     columns, tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width));
       }
-      if (TIFFWriteTile(tiff, tile.data(), x, y, 0, 0) < 0) return false;
+      std::vector<std::uint8_t> stored = tile;
+      if (layout.bits_per_sample < 8) {
+        stored = PackRows(tile.data(), layout.tile_width, layout.tile_length, layout.tile_width,
+                          layout.bits_per_sample, RowBytes(layout, layout.tile_width));
+      }
+      if (TIFFWriteTile(tiff, stored.data(), x, y, 0, 0) < 0) return false;
     }
   }
   return true;
@@ -142,8 +177,12 @@ TiffContents ReadWithLibtiff(const std::string& path, int directory) {
   TIFFGetField(tiff, TIFFTAG_PREDICTOR, &layout.predictor);
   const std::uint16_t* map[3] = {nullptr, nullptr, nullptr};
   if (TIFFGetField(tiff, TIFFTAG_COLORMAP, &map[0], &map[1], &map[2])) {
-    for (const std::uint16_t* channel : map) contents.colormap.insert(contents.colormap.end(), channel, channel + 256);
+    const std::size_t entries = std::size_t{1} << layout.bits_per_sample;
+    for (const std::uint16_t* channel : map) {
+      contents.colormap.insert(contents.colormap.end(), channel, channel + entries);
+    }
   }
+  const std::uint32_t bits = layout.bits_per_sample;
   contents.directories = TIFFNumberOfDirectories(tiff);
   if (TIFFIsTiled(tiff)) {
     TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout.tile_width);
@@ -157,10 +196,12 @@ TiffContents ReadWithLibtiff(const std::string& path, int directory) {
           TIFFClose(tiff);
           throw std::runtime_error("libtiff cannot decode a tile of " + path);
         }
+        const std::size_t tile_row = RowBytes(layout, layout.tile_width);
         for (std::uint32_t r = 0; r < layout.tile_length && y + r < layout.height; ++r) {
-          std::copy_n(tile.begin() + static_cast<std::ptrdiff_t>(std::size_t{r} * layout.tile_width),
-                      std::min(layout.tile_width, layout.width - x),
-                      contents.pixels.begin() + static_cast<std::ptrdiff_t>(std::size_t{y + r} * layout.width + x));
+          for (std::uint32_t c = 0; c < std::min(layout.tile_width, layout.width - x); ++c) {
+            contents.pixels[std::size_t{y + r} * layout.width + x + c] =
+                bits < 8 ? LevelAt(tile.data() + r * tile_row, c, bits) : tile[r * tile_row + c];
+          }
         }
       }
     }
@@ -173,7 +214,8 @@ TiffContents ReadWithLibtiff(const std::string& path, int directory) {
     contents.strip_byte_counts.assign(counts, counts + contents.strip_count);
   }
   const tmsize_t strip_size = TIFFStripSize(tiff);
-  const std::size_t total = std::size_t{layout.width} * layout.height;
+  const std::size_t row_bytes = RowBytes(layout, layout.width);
+  const std::size_t total = row_bytes * layout.height;
   std::vector<std::uint8_t> strip(static_cast<std::size_t>(strip_size));
   for (std::uint32_t i = 0; i < contents.strip_count && contents.pixels.size() < total; ++i) {
     const tmsize_t got = TIFFReadEncodedStrip(tiff, i, strip.data(), strip_size);
@@ -187,6 +229,15 @@ TiffContents ReadWithLibtiff(const std::string& path, int directory) {
                            strip.begin() + static_cast<std::ptrdiff_t>(take));
   }
   TIFFClose(tiff);
+  if (bits < 8) {  // one level a byte, as the pixels of a test page
+    const std::vector<std::uint8_t> packed = std::move(contents.pixels);
+    contents.pixels.assign(std::size_t{layout.width} * layout.height, 0);
+    for (std::size_t r = 0; r < layout.height && (r + 1) * row_bytes <= packed.size(); ++r) {
+      for (std::size_t c = 0; c < layout.width; ++c) {
+        contents.pixels[r * layout.width + c] = LevelAt(packed.data() + r * row_bytes, c, bits);
+      }
+    }
+  }
   return contents;
 }
 

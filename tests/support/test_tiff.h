@@ -29,7 +29,7 @@ struct TiffLayout {
   std::uint32_t tile_length = 0;
   std::uint32_t subfile_type = 0;
   std::uint16_t predictor = 0;
-  std::vector<std::uint16_t> colormap{};  // 768 entries for a palette page
+  std::vector<std::uint16_t> colormap{};  // 3 × 2^bits entries for a palette page
   std::string description{};              // ImageDescription; empty for none
   int jpeg_quality = 0;                   // the JPEG encoder's quality; 0: the library's
   bool jpeg_tables = true;                // false: each JPEG block carries its own tables
@@ -41,8 +41,9 @@ struct TiffLayout {
 // edge tiles padded with zeros; false when the library fails.
 bool WriteTiles(TIFF* tiff, const TiffLayout& layout, const std::vector<std::uint8_t>& pixels);
 
-// Writes a one-image TIFF of pixels (rows of width × samples bytes) at path;
-// std::runtime_error when libtiff refuses.
+// Writes a one-image TIFF of pixels (rows of width × samples bytes; below 8
+// bits a sample, one level a byte, packed as the file stores them) at
+// path; std::runtime_error when libtiff refuses.
 void WriteTestTiff(const std::string& path, const TiffLayout& layout,
                    const std::vector<std::uint8_t>& pixels);
 
@@ -74,7 +75,7 @@ struct TiffContents {
   std::uint32_t strip_count = 0;
   std::uint16_t planar_config = 0;
   std::vector<std::uint64_t> strip_byte_counts;
-  std::vector<std::uint8_t> pixels;  // stored samples
+  std::vector<std::uint8_t> pixels;  // stored samples, one a byte below 8 bits
   std::vector<std::uint16_t> colormap;
   int directories = 0;
 };

@@ -60,8 +60,14 @@ std::uint64_t MostOversizedTileBytes(std::uint64_t pixel_count) {
 }
 
 bool CodesBlocksIndependently(TIFF* tiff) {
-  // Old-style JPEG, among others, keeps state from block to block.
+  // Old-style JPEG, among others, keeps state from block to block.  The
+  // CCITT coders start every strip or tile afresh (a white reference
+  // line, the bits aligned to a byte).
   switch (DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION)) {
+    case COMPRESSION_CCITTRLE:
+    case COMPRESSION_CCITTRLEW:
+    case COMPRESSION_CCITTFAX3:
+    case COMPRESSION_CCITTFAX4:
     case COMPRESSION_LZW:
     case COMPRESSION_PACKBITS:
     case COMPRESSION_ADOBE_DEFLATE:

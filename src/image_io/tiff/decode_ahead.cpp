@@ -81,15 +81,16 @@ bool DecodeTarget(TIFF* tiff, const StripTarget& target) {
   return got >= static_cast<tmsize_t>(target.wanted);
 }
 
-// Decodes tile index through tiff into buffer, which it sizes to
-// tile_bytes, and places it; false when the library fails.
-bool DecodeTile(TIFF* tiff, std::uint32_t index, std::uint32_t tile_bytes,
-                std::vector<std::uint8_t>& buffer,
-                const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
-  buffer.resize(tile_bytes);
-  if (TIFFReadEncodedTile(tiff, index, buffer.data(), tile_bytes) < static_cast<tmsize_t>(tile_bytes)) {
-    return false;
-  }
+// Decodes block index (a tile or a strip, as tiff's page has) through
+// tiff into buffer, which it sizes to bytes, and places it; false when the
+// library fails.
+bool DecodeBuffered(TIFF* tiff, std::uint32_t index, std::uint32_t bytes,
+                    std::vector<std::uint8_t>& buffer,
+                    const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
+  buffer.resize(bytes);
+  const tmsize_t got = TIFFIsTiled(tiff) ? TIFFReadEncodedTile(tiff, index, buffer.data(), bytes)
+                                         : TIFFReadEncodedStrip(tiff, index, buffer.data(), bytes);
+  if (got < static_cast<tmsize_t>(bytes)) return false;
   place(index, buffer.data());
   return true;
 }
@@ -170,17 +171,26 @@ DecodedBlocks DecodeTilesAhead(
     TIFF* tiff, const char* mode, std::uint32_t tile_count, std::uint32_t tile_bytes,
     std::uint64_t free_bytes,
     const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place) {
-  const std::uint32_t threads = TileDecodingThreads(tiff, tile_count, tile_bytes, free_bytes);
+  return DecodeBlocksThroughBuffers(
+      tiff, mode, tile_count, tile_bytes, [tile_bytes](std::uint32_t) { return tile_bytes; },
+      free_bytes, place);
+}
+
+DecodedBlocks DecodeBlocksThroughBuffers(
+    TIFF* tiff, const char* mode, std::uint32_t block_count, std::uint32_t most_bytes,
+    const std::function<std::uint32_t(std::uint32_t block)>& bytes_of, std::uint64_t free_bytes,
+    const std::function<void(std::uint32_t block, const std::uint8_t* bytes)>& place) {
+  const std::uint32_t threads = TileDecodingThreads(tiff, block_count, most_bytes, free_bytes);
   if (threads < 2) return {};
   std::vector<std::vector<std::uint8_t>> buffers(threads);
   DecodedBlocks decoded = DecodeBlocksAhead(
-      tiff, mode, tile_count, threads, [&](TIFF* handle, std::uint32_t tile, std::uint32_t worker) {
-        return DecodeTile(handle, tile, tile_bytes, buffers[worker], place);
+      tiff, mode, block_count, threads, [&](TIFF* handle, std::uint32_t block, std::uint32_t worker) {
+        return DecodeBuffered(handle, block, bytes_of(block), buffers[worker], place);
       });
-  // Into a buffer of its own, placed nowhere: the tile is in place already.
-  decoded.decode_again = [tile_bytes](TIFF* handle, std::uint32_t tile) {
-    std::vector<std::uint8_t> buffer(tile_bytes);
-    TIFFReadEncodedTile(handle, tile, buffer.data(), tile_bytes);
+  // Into a buffer of its own, placed nowhere: the block is in place already.
+  decoded.decode_again = [bytes_of](TIFF* handle, std::uint32_t block) {
+    std::vector<std::uint8_t> buffer;
+    DecodeBuffered(handle, block, bytes_of(block), buffer, [](std::uint32_t, const std::uint8_t*) {});
   };
   return decoded;
 }

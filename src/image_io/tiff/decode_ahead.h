@@ -78,4 +78,15 @@ DecodedBlocks DecodeTilesAhead(
     std::uint64_t free_bytes,
     const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place);
 
+// Decodes blocks 0 .. block_count − 1 of tiff's page, strips or tiles,
+// as DecodeTilesAhead does tiles: block k whole, bytes_of(k) bytes (at
+// most most_bytes), into a buffer of its thread's, which place(k, bytes)
+// then copies where the block goes.  For pages whose blocks do not land
+// in the pixels as they decode (fewer than 8 bits a sample).  Raises
+// std::bad_alloc, and what place raises.
+DecodedBlocks DecodeBlocksThroughBuffers(
+    TIFF* tiff, const char* mode, std::uint32_t block_count, std::uint32_t most_bytes,
+    const std::function<std::uint32_t(std::uint32_t block)>& bytes_of, std::uint64_t free_bytes,
+    const std::function<void(std::uint32_t block, const std::uint8_t* bytes)>& place);
+
 }  // namespace tessvane

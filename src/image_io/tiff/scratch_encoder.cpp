@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "packed_samples.h"
+
 namespace tessvane {
 namespace {
 
@@ -32,9 +34,14 @@ tmsize_t SinkWrite(thandle_t handle, void* buffer, tmsize_t size) {
 
 }  // namespace
 
-bool EncodesWithPredictor(TIFF* tiff) {
+bool ChangesBytesGiven(TIFF* tiff) {
   std::uint16_t predictor = PREDICTOR_NONE;
-  return TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE;
+  if (TIFFGetField(tiff, TIFFTAG_PREDICTOR, &predictor) && predictor != PREDICTOR_NONE) return true;
+  std::uint16_t compression = COMPRESSION_NONE;
+  std::uint16_t fill_order = FILLORDER_MSB2LSB;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_FILLORDER, &fill_order);
+  return compression == COMPRESSION_NONE && fill_order != FILLORDER_MSB2LSB;
 }
 
 void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, std::uint8_t* stored) {
@@ -57,18 +64,24 @@ void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer) {
     return;
   }
   const TileShape& shape = source.shape;
+  const std::uint32_t row_bytes = PackedRowBytes(shape.width, source.bits);
   // Only a tile that reaches past the image has padding to zero.
-  if (shape.columns < shape.width || std::uint64_t{shape.rows} * shape.width < source.size) {
+  if (shape.columns < shape.width || std::uint64_t{shape.rows} * row_bytes < source.size) {
     std::fill(buffer.begin(), buffer.end(), 0);
   }
   for (std::uint32_t r = 0; r < shape.rows; ++r) {
-    StoreLevels(source.data + std::size_t{r} * shape.stride, shape.columns, source.inverted,
-                buffer.data() + std::size_t{r} * shape.width);
+    const std::uint8_t* const row = source.data + std::size_t{r} * shape.stride;
+    std::uint8_t* const stored = buffer.data() + std::size_t{r} * row_bytes;
+    if (source.bits < 8) {
+      PackRow(row, shape.columns, source.bits, source.inverted, stored);
+    } else {
+      StoreLevels(row, shape.columns, source.inverted, stored);
+    }
   }
 }
 
 std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy) {
-  if (source.shape.width == 0 && !source.inverted && !EncodesWithPredictor(tiff)) {
+  if (source.shape.width == 0 && !source.inverted && !ChangesBytesGiven(tiff)) {
     return const_cast<std::uint8_t*>(source.data);  // only read without a predictor
   }
   StoreBlock(source, copy);

@@ -36,19 +36,23 @@ struct TileShape {
 // A block to encode, block index of its page, the library given size
 // bytes: a strip, the size pixels at data, or a tile, shape.rows rows of
 // shape.columns pixels from data on, each row of the tile shape.width
-// bytes, zeros past the image.  Each level is stored as 255 minus it when
-// inverted (a min-is-white page).
+// samples, zeros past the image.  Each level is stored as 255 minus it
+// when inverted (a min-is-white page).  A page of fewer than 8 bits a
+// sample stores its levels packed (packed_samples.h), each row from a
+// byte on; its strips too are given as rows, shape.width the image's.
 struct BlockSource {
   std::uint32_t index;
   const std::uint8_t* data;
   std::uint32_t size;
   bool inverted;
   TileShape shape;
+  std::uint32_t bits = 8;
 };
 
-// True when tiff encodes with a predictor, which differences in place the
-// bytes it is given.  Raises nothing.
-bool EncodesWithPredictor(TIFF* tiff);
+// True when tiff changes the bytes it is given to encode: a predictor
+// differences them in place, and an uncompressed page stored in fill
+// order 2 has their bits reversed in place (libtiff 4.5).  Raises nothing.
+bool ChangesBytesGiven(TIFF* tiff);
 
 // Copies size gray levels from data to stored, as the page stores them:
 // each as 255 minus it when inverted.  Raises nothing.
@@ -59,13 +63,15 @@ void StoreLevels(const std::uint8_t* data, std::uint32_t size, bool inverted, st
 std::uint64_t PixelsSpanned(const BlockSource& source);
 
 // Puts source into buffer (source.size bytes) as the page stores it:
-// inverted where the page is, a tile's padding zero.  Raises
-// std::bad_alloc.
+// inverted where the page is, packed where it has fewer than 8 bits a
+// sample, a tile's padding zero.  Raises std::bad_alloc; ERangeError for a
+// level of a 1-bit page that is not 0 or 255 (PackRow).
 void StoreBlock(const BlockSource& source, std::vector<std::uint8_t>& buffer);
 
 // The bytes of source to hand to tiff, which may change them: a strip's
-// own where nothing will (no predictor, not stored inverted), else a copy
-// in copy, as the page stores it.  Raises std::bad_alloc.
+// own where nothing will (ChangesBytesGiven false, not stored inverted,
+// 8 bits), else
+// a copy in copy, as the page stores it.  Raises what StoreBlock raises.
 std::uint8_t* BytesToEncode(TIFF* tiff, const BlockSource& source, std::vector<std::uint8_t>& copy);
 
 // Encodes the size bytes at data as block index of tiff, a tile on a
@@ -113,7 +119,7 @@ struct EncodedBlock {
 
 // Encodes source with encoder (opened), the bytes put in buffer, whose
 // memory is used again: Encoded, or Failed when the library fails.
-// Raises std::bad_alloc.
+// Raises what StoreBlock raises.
 EncodedBlock EncodeSource(ScratchEncoder& encoder, const BlockSource& source,
                           std::vector<std::uint8_t> buffer);
 

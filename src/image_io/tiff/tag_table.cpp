@@ -94,6 +94,20 @@ struct CarriedRow {
 
 const CarriedRow CarriedRows[] = {
     {TIFFTAG_PREDICTOR, Shape::Value},  // a codec tag: after Compression
+    // The CCITT codecs' tags, as tiffcp copies them: the coding options
+    // (T4Options, T6Options) and what a fax receiver recorded.
+    {TIFFTAG_GROUP3OPTIONS, Shape::Value},
+    {TIFFTAG_GROUP4OPTIONS, Shape::Value},
+    {TIFFTAG_BADFAXLINES, Shape::Value},
+    {TIFFTAG_CLEANFAXDATA, Shape::Value},
+    {TIFFTAG_CONSECUTIVEBADFAXLINES, Shape::Value},
+    {TIFFTAG_FAXRECVPARAMS, Shape::Value},
+    {TIFFTAG_FAXRECVTIME, Shape::Value},
+    {TIFFTAG_FAXSUBADDRESS, Shape::Text},
+    // The order of the bits in a byte: the library reverses them as it
+    // reads and writes, so the pixels do not depend on it.
+    {TIFFTAG_FILLORDER, Shape::Value},
+    {TIFFTAG_THRESHHOLDING, Shape::Value},
     {TIFFTAG_IMAGEDESCRIPTION, Shape::Text},
     {TIFFTAG_DOCUMENTNAME, Shape::Text},
     {TIFFTAG_PAGENAME, Shape::Text},

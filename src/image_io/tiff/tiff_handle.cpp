@@ -86,7 +86,11 @@ constexpr char LogName[] = "tessvane message log";
 int HandleMessage(bool error, void* log, const char* module, const char* format, va_list arguments) {
   auto* const kept = static_cast<MessageLog*>(log);
   if (kept == nullptr) return error ? 0 : 1;
-  if (!kept->recording) return kept->passes_on ? 0 : 1;
+  if (!kept->recording) {
+    if (!kept->passes_on) return 1;
+    ++kept->said;
+    return 0;
+  }
   try {
     va_list again;
     va_copy(again, arguments);
@@ -142,6 +146,11 @@ TIFF* OpenLoggedFdHandle(int fd, const char* name, const char* mode, MessageLog*
 }
 
 MessageLog* MessageLogOf(TIFF* tiff) { return static_cast<MessageLog*>(TIFFGetClientInfo(tiff, LogName)); }
+
+std::uint64_t MessagesSaidOn(TIFF* tiff) {
+  const MessageLog* const log = MessageLogOf(tiff);
+  return log == nullptr ? 0 : log->said;
+}
 
 void SayMessages(TIFF* tiff, const std::vector<LibraryMessage>& messages) {
   for (const LibraryMessage& message : messages) {

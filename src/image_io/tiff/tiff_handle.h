@@ -100,9 +100,13 @@ struct LibraryMessage {
 // reader's own) lets it go on to the library's default handlers; on any
 // other handle (a thread's own, reading the directories the reader's
 // handle has read and said already) it ends there.
+// said counts what was said through a handle that passes on, so that a
+// count taken before and after a call tells whether the call made the
+// library say anything.
 struct MessageLog {
   bool recording = false;
   bool passes_on = false;
+  std::uint64_t said = 0;
   std::vector<LibraryMessage> messages;
 };
 
@@ -122,6 +126,11 @@ TIFF* OpenLoggedFdHandle(int fd, const char* name, const char* mode, MessageLog*
 // The log of a handle OpenLoggedFdHandle opened; null for any other.
 // Raises nothing.
 MessageLog* MessageLogOf(TIFF* tiff);
+
+// How many messages the library has said through tiff, a handle
+// OpenLoggedFdHandle opened (held ones count once said); 0 for any other.
+// Raises nothing.
+std::uint64_t MessagesSaidOn(TIFF* tiff);
 
 // Says messages through tiff, in order, as if tiff had raised them.
 // Raises nothing.

@@ -1,14 +1,14 @@
 // Opening a TIFF file and checking its pages, before any pixel memory is
 // had: see tiff_reader.h.
 //
-// It accepts only what the tool can rewrite without loss: pages of 8-bit
-// unsigned gray samples, one sample per pixel, stored min-is-black,
-// min-is-white or through a gray palette, in strips or in tiles no larger
-// than the page needs.  Every refusal names its reason (EFileFailed), and
-// all of them are made for every page before any pixel memory is had.
-// The strips and tiles of the whole file must lie inside it and share no
-// byte: a small file whose strips all point at one compressed strip would
-// otherwise decode to any size it claims.
+// It accepts only what the tool can rewrite without loss: pages of 1-,
+// 2-, 4- or 8-bit unsigned gray samples, one sample per pixel, stored
+// min-is-black, min-is-white or through a gray palette, in strips or in
+// tiles no larger than the page needs.  Every refusal names its reason
+// (EFileFailed), and all of them are made for every page before any pixel
+// memory is had.  The strips and tiles of the whole file must lie inside
+// it and share no byte: a small file whose strips all point at one
+// compressed strip would otherwise decode to any size it claims.
 //
 // Each directory is found once, in one walk along the file's chain, and
 // opened again by where it lies, not by its number; the library then says
@@ -39,7 +39,7 @@ namespace {
 
 // ---- what is accepted ------------------------------------------------------------
 
-constexpr char OnlyGray[] = "; only 8-bit grayscale is accepted";
+constexpr char OnlyGray[] = "; only grayscale of 1, 2, 4 or 8 bits is accepted";
 
 // The photometric interpretations that are not gray, as a user knows them.
 std::string PhotometricName(std::uint16_t photometric) {
@@ -55,10 +55,11 @@ std::string PhotometricName(std::uint16_t photometric) {
   }
 }
 
-// True when every entry of the map is a gray: red, green and blue equal.
-bool IsGrayMap(const ColourMap& map) {
+// True when every entry of the map, one a stored level of bits bits, is a
+// gray: red, green and blue equal.
+bool IsGrayMap(const ColourMap& map, std::uint32_t bits) {
   if (map.red == nullptr || map.green == nullptr || map.blue == nullptr) return false;
-  for (int i = 0; i < 256; ++i) {
+  for (std::uint32_t i = 0; i < 1u << bits; ++i) {
     if (map.red[i] != map.green[i] || map.red[i] != map.blue[i]) return false;
   }
   return true;
@@ -72,13 +73,19 @@ std::string RefusalOf(TIFF* tiff) {
   const auto format = DefaultedField<std::uint16_t>(tiff, TIFFTAG_SAMPLEFORMAT);
   std::uint16_t photometric = 0;
   if (samples != 1) return std::to_string(samples) + " samples per pixel" + OnlyGray;
-  if (bits != 8) return std::to_string(bits) + (bits == 1 ? " bit" : " bits") + " per sample" + OnlyGray;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return std::to_string(bits) + " bits per sample" + OnlyGray;
   if (format == SAMPLEFORMAT_INT) return std::string("signed samples") + OnlyGray;
   if (format != SAMPLEFORMAT_UINT) return std::string("floating-point or complex samples") + OnlyGray;
   if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return "no photometric interpretation";
   if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) return {};
   if (photometric != PHOTOMETRIC_PALETTE) return PhotometricName(photometric) + OnlyGray;
-  if (!IsGrayMap(ColourMapOf(tiff))) return "a colour palette; only gray palettes are accepted";
+  if (!IsGrayMap(ColourMapOf(tiff), bits)) return "a colour palette; only gray palettes are accepted";
+  // Any other gray palette comes back as 8-bit gray, which the CCITT
+  // coders cannot store.
+  const bool ccitt = IsCcitt(DefaultedField<std::uint16_t>(tiff, TIFFTAG_COMPRESSION));
+  if (bits == 1 && ccitt && !ShowsBlackAndWhite(ColourMapOf(tiff))) {
+    return "a CCITT page whose palette is not black and white";
+  }
   return {};
 }
 
@@ -264,6 +271,17 @@ ColourMap ColourMapOf(TIFF* tiff) {
   ColourMap map;
   if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue)) return {};
   return map;
+}
+
+bool IsCcitt(std::uint32_t compression) {
+  return compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW ||
+         compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
+}
+
+bool ShowsBlackAndWhite(const ColourMap& map) {
+  const int first = map.red[0] >> 8;
+  const int second = map.red[1] >> 8;
+  return (first == 0 && second == 255) || (first == 255 && second == 0);
 }
 
 void OpenDirectory(TiffPages& input, std::uint32_t page) {

@@ -1,6 +1,7 @@
-// What the TIFF reader's two files share: the library's reading mode,
-// the refusal of a page, the page's colour map, and the open directory.
-// Inside the TIFF room only.
+// What the TIFF reader's files share: the library's reading mode, the
+// refusal of a page, the page's colour map, the open directory, the tile
+// grid, and the reading of a page of fewer than 8 bits a sample.  Inside
+// the TIFF room only.
 #pragma once
 
 #include <tiffio.h>
@@ -35,11 +36,39 @@ struct ColourMap {
 // The open directory's colour map, or nulls.  Raises nothing.
 ColourMap ColourMapOf(TIFF* tiff);
 
+// True when compression is one of the CCITT codings (RLE, RLE/W, Group 3,
+// Group 4), which store only 1-bit pages.  Raises nothing.
+bool IsCcitt(std::uint32_t compression);
+
+// True when the two entries of a 1-bit page's colour map show black and
+// white, in either order.  Raises nothing.
+bool ShowsBlackAndWhite(const ColourMap& map);
+
 // Makes the directory of page (below input.directories.size()) the open
 // one, found by where it lies.  Every directory was read once when the
 // pages were listed, and what the library said then was said: so here it
 // is held back, and said only when the library cannot read the directory
 // again, which refuses it (EFileFailed).
 void OpenDirectory(TiffPages& input, std::uint32_t page);
+
+// The tile grid of a page: tile size, and how many tiles across and down.
+struct TileGrid {
+  std::uint32_t width;
+  std::uint32_t length;
+  std::uint32_t across;
+  std::uint32_t down;
+};
+
+// Sizes Pixels and works out the tiles of image: EIntOverflow when
+// Width × Height or a tile's size does not fit 32 bits, ERangeError for a
+// negative one, EFileFailed for tile counts that do not cover the image.
+TileGrid PlanTiles(TIFF* tiff, TMyImage& image);
+
+// Reads the open directory, a page of 1, 2 or 4 bits a sample whose
+// fields FetchTags has filled, into image.Pixels as gray levels
+// (packed_reader.cpp).  EFileFailed (FileStep::Read) when a strip or tile
+// does not decode; ERangeError, EIntOverflow or EOutOfMemory for sizes
+// that do not fit the record.
+void ReadPackedPage(TIFF* tiff, TMyImage& image);
 
 }  // namespace tessvane

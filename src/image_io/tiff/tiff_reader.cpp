@@ -11,7 +11,8 @@
 // is the library's strip size; the last strip supplies whatever remains.
 // A tile page is decoded tile by tile into a buffer, one a thread, and
 // copied into its rectangle of Pixels.  Min-is-white and palette pages
-// are then mapped to gray levels as the page looks.
+// are then mapped to gray levels as the page looks.  A page of fewer than
+// 8 bits a sample is read by packed_reader.cpp.
 //
 // A min-is-black page stored uncompressed with its strips back to back is
 // one range of the file, exactly the bytes decoding would copy.  Pixels
@@ -234,32 +235,6 @@ void ReadStrips(TIFF* tiff, TMyImage& image) {
 
 // ---- decoding tiles --------------------------------------------------------------------
 
-// The tile grid of a page: tile size, and how many tiles across and down.
-struct TileGrid {
-  std::uint32_t width;
-  std::uint32_t length;
-  std::uint32_t across;
-  std::uint32_t down;
-};
-
-// Sizes Pixels and works out the tiles of image: EIntOverflow when
-// Width × Height or a tile's size does not fit 32 bits, ERangeError for a
-// negative one, EFileFailed for tile counts that do not cover the image.
-TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
-  const std::int32_t count = CheckedMul(image.Width, image.Height);
-  image.Pixels.SetLength(count);
-  const std::uint32_t width = image.TileWidth;
-  const std::uint32_t length = image.TileLength;
-  if (width == 0 || length == 0) Refuse("tiles of no size");
-  static_cast<void>(ToUnsigned(CheckedMul(ToInt32(width), ToInt32(length))));
-  const TileGrid grid{width, length, (ToUnsigned(image.Width) + width - 1) / width,
-                      (ToUnsigned(image.Height) + length - 1) / length};
-  const std::uint32_t tiles = TIFFNumberOfTiles(tiff);
-  if (std::uint64_t{grid.across} * grid.down != tiles) Refuse("the tiles do not cover the image");
-  image.StripCount = ToInt32(tiles);
-  return grid;
-}
-
 // Decodes tile index into buffer, which takes one whole tile; refuses the
 // page when the library fails.
 void DecodeTile(TIFF* tiff, std::uint32_t index, ByteArray& buffer) {
@@ -341,20 +316,42 @@ void ToGrayLevels(TIFF* tiff, TMyImage& image) {
 
 }  // namespace
 
+TileGrid PlanTiles(TIFF* tiff, TMyImage& image) {
+  const std::int32_t count = CheckedMul(image.Width, image.Height);
+  image.Pixels.SetLength(count);
+  const std::uint32_t width = image.TileWidth;
+  const std::uint32_t length = image.TileLength;
+  if (width == 0 || length == 0) Refuse("tiles of no size");
+  static_cast<void>(ToUnsigned(CheckedMul(ToInt32(width), ToInt32(length))));
+  const TileGrid grid{width, length, (ToUnsigned(image.Width) + width - 1) / width,
+                      (ToUnsigned(image.Height) + length - 1) / length};
+  const std::uint32_t tiles = TIFFNumberOfTiles(tiff);
+  if (std::uint64_t{grid.across} * grid.down != tiles) Refuse("the tiles do not cover the image");
+  image.StripCount = ToInt32(tiles);
+  return grid;
+}
+
 void ReadTiffPage(TiffPages& input, std::uint32_t index, TMyImage& image) {
   TIFF* const tiff = input.tiff.get();
   OpenDirectory(input, index);
   FetchTags(tiff, image);
   try {
-    if (TIFFIsTiled(tiff)) {
+    const bool tiled = TIFFIsTiled(tiff) != 0;
+    if (tiled) {
       image.RowsPerStrip = 0;  // tiles have no strips
       TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &image.TileWidth);
       TIFFGetField(tiff, TIFFTAG_TILELENGTH, &image.TileLength);
-      ReadTiles(tiff, image);
-    } else {
-      ReadStrips(tiff, image);
     }
-    ToGrayLevels(tiff, image);
+    if (DefaultedField<std::uint16_t>(tiff, TIFFTAG_BITSPERSAMPLE) < 8) {
+      ReadPackedPage(tiff, image);  // its gray levels as it unpacks them
+    } else {
+      if (tiled) {
+        ReadTiles(tiff, image);
+      } else {
+        ReadStrips(tiff, image);
+      }
+      ToGrayLevels(tiff, image);
+    }
     // Last, as it leaves the page's directory: an EXIF directory that
     // cannot be read cannot be carried, and the file is refused rather
     // than lose it.

@@ -11,7 +11,9 @@
 // is whole.
 //
 // Pixels are gray levels as the page looks; a min-is-white page is stored
-// inverted again, on a copy, so the record's pixels are never changed.
+// inverted again, on a copy, so the record's pixels are never changed.  A
+// page of 1, 2 or 4 bits a sample is stored packed, each level the nearest
+// of its depth, a 1-bit page's levels 0 or 255 only (packed_samples.h).
 //
 // The strips or tiles of a page are encoded on several threads and written
 // in order (block_writer.h), byte for byte as encoding them one after the
@@ -26,6 +28,7 @@
 #include "block_writer.h"
 #include "codec_budget.h"
 #include "file_failure.h"
+#include "packed_samples.h"
 #include "tag_table.h"
 #include "tiff_handle.h"
 
@@ -138,10 +141,11 @@ bool EveryBlockWritten(TIFF* tiff) {
 // Hands strip index, size bytes at data, to the library.  The library takes
 // a writable buffer and does not promise to leave it alone: its predictor
 // differences samples in place (libtiff 4.5 happens to do so on a copy of
-// its own for whole strips).  So with a predictor, or for a min-is-white
-// page, the strip is first stored into scratch and the record's pixels are
-// never handed over; otherwise (scratch null) nothing changes the buffer
-// and the pixels go uncopied.  EFileFailed when the library fails.
+// its own for whole strips), and an uncompressed strip in fill order 2 has
+// its bits reversed in place.  So then (ChangesBytesGiven), or for a
+// min-is-white page, the strip is first stored into scratch and the
+// record's pixels are never handed over; otherwise (scratch null) nothing
+// changes the buffer and the pixels go uncopied.  EFileFailed when the library fails.
 void WriteStrip(TIFF* tiff, std::uint32_t index, const std::uint8_t* data, std::uint32_t size,
                 ByteArray* scratch, bool inverted) {
   auto* buffer = const_cast<std::uint8_t*>(data);  // only read when there is no scratch
@@ -160,25 +164,54 @@ std::uint32_t StripsWritten(const StripPlan& plan) {
   return plan.pixel_count > plan.last_start ? plan.strip_count : plan.strip_count - 1;
 }
 
-// Strip k of those, as a span of the pixels, inverted when stored so.
+// Strip k of those, as a span of the pixels, inverted when stored so; on
+// a page of fewer than 8 bits a sample (bits), as rows of width pixels,
+// packed.
 BlockSource StripOfPlan(const std::uint8_t* pixels, const StripPlan& plan, std::uint32_t k,
-                        bool inverted) {
-  if (k + 1 < plan.strip_count) {
-    return {k, pixels + std::size_t{k} * plan.strip_size, plan.strip_size, inverted, {}};
-  }
-  return {k, pixels + plan.last_start, plan.pixel_count - plan.last_start, inverted, {}};
+                        bool inverted, std::uint32_t bits, std::uint32_t width) {
+  const bool last = k + 1 == plan.strip_count;
+  const std::uint32_t start = last ? plan.last_start : k * plan.strip_size;
+  const std::uint32_t size = last ? plan.pixel_count - plan.last_start : plan.strip_size;
+  if (bits == 8) return {k, pixels + start, size, inverted, {}};
+  const std::uint32_t rows = size / width;
+  return {k, pixels + start, rows * PackedRowBytes(width, bits), inverted, {width, width, rows, width},
+          bits};
+}
+
+// The bits a sample image is stored in, and whether it is stored inverted.
+std::uint32_t BitsOf(const TMyImage& image) {
+  const std::uint32_t bits = image.BitsPerSample;
+  return bits == 1 || bits == 2 || bits == 4 ? bits : 8;
+}
+bool IsInverted(const TMyImage& image) { return image.Photometric == PHOTOMETRIC_MINISWHITE; }
+
+// Strip k of image, as StripOfPlan.
+BlockSource StripOfImage(const std::uint8_t* pixels, const TMyImage& image, const StripPlan& plan,
+                         std::uint32_t k) {
+  return StripOfPlan(pixels, plan, k, IsInverted(image), BitsOf(image), ToUnsigned(image.Width));
 }
 
 // Encodes the strips one after the other through tiff itself: the path
 // for one thread, and the reference for the parallel one.  EOutOfMemory
 // when a strip copy cannot be had, EFileFailed when the library fails.
 void EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan) {
-  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+  const bool inverted = IsInverted(image);
+  if (BitsOf(image) < 8) {
+    std::vector<std::uint8_t> packed;
+    for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
+      const BlockSource strip = StripOfImage(image.Pixels.Data(), image, plan, k);
+      StoreBlock(strip, packed);
+      if (TIFFWriteEncodedStrip(tiff, k, packed.data(), strip.size) < 0) {
+        CannotWrite("strip " + std::to_string(k) + " cannot be encoded");
+      }
+    }
+    return;
+  }
   ByteArray scratch;
-  if (inverted || EncodesWithPredictor(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
+  if (inverted || ChangesBytesGiven(tiff)) scratch.SetLength(static_cast<std::int32_t>(plan.strip_size));
   ByteArray* const copy = scratch.Length() > 0 ? &scratch : nullptr;
   for (std::uint32_t k = 0; k < StripsWritten(plan); ++k) {
-    const BlockSource strip = StripOfPlan(image.Pixels.Data(), plan, k, inverted);
+    const BlockSource strip = StripOfImage(image.Pixels.Data(), image, plan, k);
     WriteStrip(tiff, strip.index, strip.data, strip.size, copy, inverted);
   }
 }
@@ -186,19 +219,20 @@ void EncodeStripsInTurn(TIFF* tiff, const TMyImage& image, const StripPlan& plan
 // Tile k of the plan's grid, in a page of width × height pixels, as a
 // rectangle of the pixels: the part that lies inside the image.
 BlockSource TileOfPlan(const std::uint8_t* pixels, const TilePlan& plan, std::uint32_t width,
-                       std::uint32_t height, std::uint32_t k, bool inverted) {
+                       std::uint32_t height, std::uint32_t k, bool inverted, std::uint32_t bits) {
   const std::uint32_t x = k % plan.across * plan.width;
   const std::uint32_t y = k / plan.across * plan.length;
   const TileShape shape{plan.width, std::min(plan.width, width - x), std::min(plan.length, height - y),
                         width};
-  return {k, pixels + std::size_t{y} * width + x, plan.width * plan.length, inverted, shape};
+  return {k, pixels + std::size_t{y} * width + x, PackedRowBytes(plan.width, bits) * plan.length,
+          inverted, shape, bits};
 }
 
 // Tile k of image, as TileOfPlan.
 BlockSource TileOfImage(const std::uint8_t* pixels, const TMyImage& image, const TilePlan& plan,
                         std::uint32_t k) {
   return TileOfPlan(pixels, plan, ToUnsigned(image.Width), ToUnsigned(image.Height), k,
-                    image.Photometric == PHOTOMETRIC_MINISWHITE);
+                    IsInverted(image), BitsOf(image));
 }
 
 // Writes the tiles of image in turn, each assembled in a buffer of its own
@@ -260,8 +294,9 @@ void SetPageFields(TIFF* tiff, const TMyImage& image, std::uint64_t exif_offset)
   }
   if (image.Photometric == PHOTOMETRIC_PALETTE) {
     const std::vector<std::uint16_t>& map = image.Carried.Colormap;
-    if (map.size() != 3 * 256) CannotWrite("a palette page without its colour map");
-    if (!TIFFSetField(tiff, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512)) {
+    const std::size_t entries = std::size_t{1} << BitsOf(image);
+    if (map.size() != 3 * entries) CannotWrite("a palette page without its colour map");
+    if (!TIFFSetField(tiff, TIFFTAG_COLORMAP, map.data(), map.data() + entries, map.data() + 2 * entries)) {
       CannotWrite("the library refuses the colour map");
     }
   }
@@ -312,8 +347,7 @@ void EncodePage(TIFF* tiff, const TMyImage& image, EarlyBlocks* early) {
     }
   } else {
     const StripPlan plan = PlanStrips(image);
-    const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
-    const auto strip_of = [&](std::uint32_t k) { return StripOfPlan(pixels, plan, k, inverted); };
+    const auto strip_of = [&](std::uint32_t k) { return StripOfImage(pixels, image, plan, k); };
     if (!EncodeBlocksInParallel(tiff, image, StripsWritten(plan), strip_of, "strip", early)) {
       EncodeStripsInTurn(tiff, image, plan);
     }
@@ -326,7 +360,8 @@ void EncodePage(TIFF* tiff, const TMyImage& image, EarlyBlocks* early) {
 }  // namespace
 
 std::unique_ptr<EarlyBlockEncoder> BeginEarlyBlocks(const TMyImage& image) {
-  const bool inverted = image.Photometric == PHOTOMETRIC_MINISWHITE;
+  const bool inverted = IsInverted(image);
+  const std::uint32_t bits = BitsOf(image);
   const std::uint64_t free_bytes = FreeWhileClearing(image.Pixels.Length());
   try {
     if (image.TileWidth != 0) {
@@ -336,15 +371,16 @@ std::unique_ptr<EarlyBlockEncoder> BeginEarlyBlocks(const TMyImage& image) {
       return std::make_unique<EarlyBlockEncoder>(
           plan.across * plan.down,
           [=](const std::uint8_t* pixels, std::uint32_t k) {
-            return TileOfPlan(pixels, plan, width, height, k, inverted);
+            return TileOfPlan(pixels, plan, width, height, k, inverted, bits);
           },
           ScratchSetUp(image), free_bytes);
     }
     const StripPlan plan = PlanStrips(image);
+    const std::uint32_t width = ToUnsigned(image.Width);
     return std::make_unique<EarlyBlockEncoder>(
         StripsWritten(plan),
-        [plan, inverted](const std::uint8_t* pixels, std::uint32_t k) {
-          return StripOfPlan(pixels, plan, k, inverted);
+        [plan, inverted, bits, width](const std::uint8_t* pixels, std::uint32_t k) {
+          return StripOfPlan(pixels, plan, k, inverted, bits, width);
         },
         ScratchSetUp(image), free_bytes);
   } catch (const ERunError&) {

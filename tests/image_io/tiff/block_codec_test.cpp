@@ -577,21 +577,6 @@ TEST(BlockCodec, WriterChecksRaiseAsOnOneThread) {
   }
 }
 
-// Pins the child to its first allowed CPU, as `taskset -c` does.
-void PinToOneCpu() {
-  cpu_set_t all;
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  if (sched_getaffinity(0, sizeof all, &all) != 0) _exit(97);
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &all)) {
-      CPU_SET(cpu, &one);
-      break;
-    }
-  }
-  if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(97);
-}
-
 // The tool itself, pinned to one CPU and with every CPU it has: the same
 // file from a page, and "image read error" for a damaged strip mid-page.
 TEST(BlockCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
@@ -600,7 +585,7 @@ TEST(BlockCodec, TheToolWritesTheSameFileOnOneCpuAsOnAll) {
   const auto page = FileBytes(dir / "page.tif");
   testing_support::WriteFileBytes(dir / "one.tif", page);
   testing_support::WriteFileBytes(dir / "all.tif", page);
-  const auto one = testing_support::RunTessvane({dir / "one.tif"}, {.in_child = PinToOneCpu});
+  const auto one = testing_support::RunTessvane({dir / "one.tif"}, {.in_child = testing_support::PinToOneCpu});
   const auto all = testing_support::RunTessvane({dir / "all.tif"});
   EXPECT_EQ(one.exit_code, 0) << one.output;
   EXPECT_EQ(all.output, one.output);

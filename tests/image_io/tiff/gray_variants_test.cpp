@@ -193,7 +193,7 @@ TEST(GrayVariants, OneBadPageRefusesTheWholeFile) {
   const auto result = RunTessvane({dir / "pages.tif"}, {.close_input = true});
   EXPECT_EQ(result.output, "image read error\r\n");
   EXPECT_EQ(result.errors, "tessvane: " + dir / "pages.tif" +
-                               ": page 3: 16 bits per sample; only 8-bit grayscale is accepted\n");
+                               ": page 3: 16 bits per sample; only grayscale of 1, 2, 4 or 8 bits is accepted\n");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(FileBytes(dir / "pages.tif"), before);
 }

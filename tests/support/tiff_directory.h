@@ -16,6 +16,8 @@ struct RawEntry {
   std::uint16_t type = 0;
   std::uint64_t count = 0;
   std::vector<std::uint8_t> value;
+
+  bool operator==(const RawEntry&) const = default;
 };
 
 struct RawDirectory {

@@ -81,19 +81,6 @@ bool DecodeTarget(TIFF* tiff, const StripTarget& target) {
   return got >= static_cast<tmsize_t>(target.wanted);
 }
 
-// Decodes block index (a tile or a strip, as tiff's page has) through
-// tiff into buffer, which it sizes to bytes, and places it; false when the
-// library fails.
-bool DecodeBuffered(TIFF* tiff, std::uint32_t index, std::uint32_t bytes,
-                    std::vector<std::uint8_t>& buffer,
-                    const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
-  buffer.resize(bytes);
-  const tmsize_t got = TIFFIsTiled(tiff) ? TIFFReadEncodedTile(tiff, index, buffer.data(), bytes)
-                                         : TIFFReadEncodedStrip(tiff, index, buffer.data(), bytes);
-  if (got < static_cast<tmsize_t>(bytes)) return false;
-  place(index, buffer.data());
-  return true;
-}
 
 // Decodes a block through a handle; true when its bytes are in place.
 using BlockDecoder = std::function<bool(TIFF* tiff, std::uint32_t block, std::uint32_t worker)>;
@@ -165,6 +152,17 @@ DecodedBlocks DecodeStripsAhead(TIFF* tiff, const char* mode, std::uint32_t stri
     DecodeTarget(handle, target_of(strip));
   };
   return decoded;
+}
+
+bool DecodeBuffered(TIFF* tiff, std::uint32_t index, std::uint32_t bytes,
+                    std::vector<std::uint8_t>& buffer,
+                    const std::function<void(std::uint32_t, const std::uint8_t*)>& place) {
+  buffer.resize(bytes);
+  const tmsize_t got = TIFFIsTiled(tiff) ? TIFFReadEncodedTile(tiff, index, buffer.data(), bytes)
+                                         : TIFFReadEncodedStrip(tiff, index, buffer.data(), bytes);
+  if (got < static_cast<tmsize_t>(bytes)) return false;
+  place(index, buffer.data());
+  return true;
 }
 
 DecodedBlocks DecodeTilesAhead(

@@ -78,6 +78,13 @@ DecodedBlocks DecodeTilesAhead(
     std::uint64_t free_bytes,
     const std::function<void(std::uint32_t tile, const std::uint8_t* bytes)>& place);
 
+// Decodes block index (a tile or a strip, as tiff's page has) whole
+// through tiff into buffer, which it sizes to bytes, and places it; false
+// when the library fails.  Raises std::bad_alloc, and what place raises.
+bool DecodeBuffered(TIFF* tiff, std::uint32_t index, std::uint32_t bytes,
+                    std::vector<std::uint8_t>& buffer,
+                    const std::function<void(std::uint32_t, const std::uint8_t*)>& place);
+
 // Decodes blocks 0 .. block_count − 1 of tiff's page, strips or tiles,
 // as DecodeTilesAhead does tiles: block k whole, bytes_of(k) bytes (at
 // most most_bytes), into a buffer of its thread's, which place(k, bytes)

@@ -91,15 +91,8 @@ void ReadBlocks(TIFF* tiff, const TMyImage& image, const PackedBlocks& blocks) {
   std::vector<std::uint8_t> buffer;
   for (std::uint32_t k = 0; k < blocks.count; ++k) {
     const std::uint64_t said = MessagesSaidOn(tiff);
-    bool decoded = ahead.Take(tiff, k);
-    if (!decoded) {
-      const std::uint32_t bytes = blocks.bytes_of(k);
-      buffer.resize(bytes);
-      decoded = (TIFFIsTiled(tiff) ? TIFFReadEncodedTile(tiff, k, buffer.data(), bytes)
-                                   : TIFFReadEncodedStrip(tiff, k, buffer.data(), bytes)) >=
-                static_cast<tmsize_t>(bytes);
-      if (decoded) blocks.place(k, buffer.data());
-    }
+    const bool decoded =
+        ahead.Take(tiff, k) || DecodeBuffered(tiff, k, blocks.bytes_of(k), buffer, blocks.place);
     if (!decoded || (ccitt && MessagesSaidOn(tiff) != said)) {
       Refuse(std::string(blocks.kind) + " " + std::to_string(k) + " does not decode");
     }
